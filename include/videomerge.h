@@ -1,0 +1,114 @@
+/*
+ * videomerge: join media files end to end by stream copy.
+ *
+ * Plain C interface. Every text answer is NUL-terminated JSON (or, for
+ * videomerge_version, plain text) in a buffer owned by the library: the
+ * caller reads it, never frees or writes it, and copies what it wants to
+ * keep before the call that reuses the buffer (named for each function).
+ *
+ * Paths are UTF-8 byte strings passed on as they are. A path list is one
+ * string of paths separated by line feeds; carriage returns and spaces at
+ * the end of a line are ignored and blank lines skipped. A list holds 2 to
+ * 32 paths of at most 1199 bytes each.
+ *
+ * Threads: no function takes a lock. videomerge_probe calls must not
+ * overlap each other (one shared buffer), nor videomerge_check calls, nor
+ * videomerge_version calls. videomerge_start and videomerge_free must not
+ * overlap each other or themselves. videomerge_status, videomerge_progress,
+ * videomerge_result and videomerge_cancel may be called from any thread
+ * while a job runs, but two threads must not ask for the progress (or the
+ * result) of the same job at once.
+ */
+#ifndef VIDEOMERGE_H
+#define VIDEOMERGE_H
+
+#define VIDEOMERGE_VERSION_MAJOR 1
+#define VIDEOMERGE_VERSION_MINOR 0
+#define VIDEOMERGE_VERSION_PATCH 0
+#define VIDEOMERGE_VERSION_STRING "1.0.0"
+
+#if defined(_WIN32)
+#  if defined(VIDEOMERGE_BUILDING)
+#    define VIDEOMERGE_API __declspec(dllexport)
+#  elif defined(VIDEOMERGE_STATIC)
+#    define VIDEOMERGE_API
+#  else
+#    define VIDEOMERGE_API __declspec(dllimport)
+#  endif
+#elif defined(__GNUC__)
+#  define VIDEOMERGE_API __attribute__((visibility("default")))
+#else
+#  define VIDEOMERGE_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Job states reported by videomerge_status and in the progress and result
+ * JSON. 3, 4 and 5 are final. */
+#define VIDEOMERGE_STATE_PENDING   0
+#define VIDEOMERGE_STATE_RUNNING   2
+#define VIDEOMERGE_STATE_DONE      3
+#define VIDEOMERGE_STATE_CANCELLED 4
+#define VIDEOMERGE_STATE_FAILED    5
+
+/* Describes one media file:
+ *   {"ok":true,"duration_ms":N,"format":"...","streams":[{"index":0,
+ *    "type":"video","codec":"h264","width":W,"height":H,"fps":25.000,
+ *    "channels":0,"sample_rate":0,"bitrate":N},...]}
+ * or {"ok":false,"error":"..."}. The text stays valid until the next
+ * videomerge_probe call. */
+VIDEOMERGE_API const char *videomerge_probe(const char *path);
+
+/* Checks whether the listed files can be merged (same streams, codecs,
+ * picture sizes, audio formats and bitstream packaging as the first):
+ *   {"ok":true,"compatible":true,"files":N,"total_duration_ms":N}
+ *   {"ok":true,"compatible":false,"reason":"..."}
+ *   {"ok":false,"error":"..."}   (a file cannot be read, or a bad list)
+ * The text stays valid until the next videomerge_check call. */
+VIDEOMERGE_API const char *videomerge_check(const char *path_list);
+
+/* Starts merging the listed files into out_path in the background; the
+ * container follows from out_path's extension. Returns the job id (0 to 3)
+ * or a negative code: -1 bad arguments (fewer than 2 or more than 32 paths,
+ * an empty or over-long path, out_path naming one of the inputs), -2 four
+ * jobs already in use, -3 an input cannot be read, -4 the worker cannot be
+ * started, -5 the inputs are not compatible (videomerge_check says why).
+ * Every successful start must be matched by one videomerge_free. */
+VIDEOMERGE_API int videomerge_start(const char *path_list, const char *out_path);
+
+/* The job's state (VIDEOMERGE_STATE_*), or -1 for an unknown id. */
+VIDEOMERGE_API int videomerge_status(int id);
+
+/*   {"state":2,"percent":41.5,"current_file":1,"total_files":2,
+ *    "processed_ms":N,"total_ms":N,"packets":N}
+ * or {"error":"bad id"}. Valid until the next videomerge_progress for the
+ * same id. */
+VIDEOMERGE_API const char *videomerge_progress(int id);
+
+/*   {"state":3,"ok":true,"out_path":"...","out_size_bytes":N,
+ *    "files_merged":N,"duration_ms":N,"packets_written":N,"elapsed_ms":N}
+ * or, for a failed job, {"state":5,"ok":false,"error":"..."}, or
+ * {"error":"bad id"}. Valid until the next videomerge_result for the same
+ * id. */
+VIDEOMERGE_API const char *videomerge_result(int id);
+
+/* Asks the job to stop; returns at once. The worker stops at its next
+ * packet and deletes the partial output (state 4). */
+VIDEOMERGE_API void videomerge_cancel(int id);
+
+/* Releases the job: cancels it if it still runs, waits for its worker to
+ * end, and deletes the output unless the job was done. The id is invalid
+ * afterwards. */
+VIDEOMERGE_API void videomerge_free(int id);
+
+/* "1.0.0 (libavformat X.Y.Z)", the libavformat version the library was
+ * built against. */
+VIDEOMERGE_API const char *videomerge_version(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VIDEOMERGE_H */

@@ -1,0 +1,52 @@
+// Stream summaries and the rule that decides whether files can be merged.
+#ifndef VIDEOMERGE_COMPAT_H
+#define VIDEOMERGE_COMPAT_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "capacity.h"
+
+struct AVCodecParameters;
+
+// How a stream's bitstream is packaged. A stream copy cannot join two
+// packagings of one codec: the output would not decode after the join.
+enum vm_packaging {
+    VM_PACK_OTHER = 0,           // a codec without a packaging rule
+    VM_PACK_LENGTH_PREFIXED,     // H.264/HEVC NAL units with avcC/hvcC
+    VM_PACK_START_CODES,         // H.264/HEVC Annex B (MPEG-TS, raw)
+    VM_PACK_AAC_CONFIG,          // raw AAC with an AudioSpecificConfig
+    VM_PACK_AAC_ADTS,            // AAC in ADTS frames, no extradata
+};
+
+// What the check compares of one file: its first VM_INFO_STREAMS streams.
+struct file_info {
+    int stream_count;  // capped at VM_INFO_STREAMS
+    int codec_id[VM_INFO_STREAMS];
+    int media_type[VM_INFO_STREAMS];
+    int width[VM_INFO_STREAMS];
+    int height[VM_INFO_STREAMS];
+    int sample_rate[VM_INFO_STREAMS];
+    int channels[VM_INFO_STREAMS];
+    int packaging[VM_INFO_STREAMS];
+    int64_t duration_ms;  // container duration, 0 when unknown
+};
+
+enum { VM_FILEINFO_ERROR_CAP = 256, VM_REASON_CAP = 512 };
+
+vm_packaging stream_packaging(const AVCodecParameters *par);
+
+// Reads the summary of `path`. Returns 0, or -1 with a text in `err`
+// (VM_FILEINFO_ERROR_CAP bytes).
+int read_fileinfo(const char *path, file_info *info, char *err);
+
+// Compares files 2..count with the first. Returns 1 when all can be merged
+// (*total_ms = sum of their durations), 0 when one cannot (reason set),
+// -1 when one cannot be read (reason = the read error). `reason` holds
+// VM_REASON_CAP bytes. `count` must be at least 2.
+int compat_check(const vm_path_slots paths, int count, int64_t *total_ms, char *reason);
+
+// Writes the check answer for a path list (may be null) into `out`.
+void write_check_json(const char *list, char *out, size_t cap);
+
+#endif

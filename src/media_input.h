@@ -1,0 +1,23 @@
+// Opening a media file for reading, shared by the probe, the check and the
+// merge worker.
+#ifndef VIDEOMERGE_MEDIA_INPUT_H
+#define VIDEOMERGE_MEDIA_INPUT_H
+
+struct AVFormatContext;
+
+enum {
+    VM_INPUT_OK = 0,
+    VM_INPUT_OPEN_FAILED = -1,     // avformat_open_input refused the path
+    VM_INPUT_NO_STREAM_INFO = -2,  // opened, but its streams cannot be read
+};
+
+// Opens `path` with the format FFmpeg detects, no options, and reads its
+// stream information. On VM_INPUT_OK *ctx is the open input, to be closed
+// with avformat_close_input; otherwise *ctx is null and, for
+// VM_INPUT_OPEN_FAILED, *av_error holds FFmpeg's error code.
+int open_media(const char *path, AVFormatContext **ctx, int *av_error);
+
+// FFmpeg's text for an error code, in `buf` of at least 128 bytes.
+void av_error_text(int av_error, char *buf, unsigned long cap);
+
+#endif

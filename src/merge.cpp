@@ -1,0 +1,219 @@
+#include "merge.h"
+
+#include <system_error>
+
+#include "fs_path.h"
+#include "media_input.h"
+#include "session.h"
+#include "text.h"
+#include "timeline.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/time.h>
+}
+
+namespace {
+
+// Everything one merge holds; released in one place on every path.
+struct merge_run {
+    vm_session *s;
+    AVFormatContext *ic;  // the input being read
+    AVFormatContext *oc;  // the output
+    AVPacket *pkt;
+    timeline tl;
+    int n;  // output streams: all streams of the first input
+    int j;  // 1-based number of the input being read
+};
+
+bool output_uses_file(const AVFormatContext *oc)
+{
+    return !(oc->oformat->flags & AVFMT_NOFILE);
+}
+
+int fail(merge_run &m, const char *fmt, const char *arg = nullptr)
+{
+    format_text(m.s->error, VM_ERROR_CAP, fmt, arg);
+    return -1;
+}
+
+int open_input(merge_run &m, const char *path)
+{
+    int av_error = 0;
+    int r = open_media(path, &m.ic, &av_error);
+    if (r == VM_INPUT_OPEN_FAILED)
+        return fail(m, "cannot open %s", path);
+    if (r != VM_INPUT_OK)
+        return fail(m, "no stream info: %s", path);
+    return 0;
+}
+
+// One output stream per stream of the first input, the file opened and the
+// header written; then the timeline set up in the muxer's time bases.
+int create_output(merge_run &m)
+{
+    vm_session *s = m.s;
+    if (avformat_alloc_output_context2(&m.oc, nullptr, nullptr, s->out_path) < 0 || !m.oc)
+        return fail(m, "cannot create output");
+    m.n = (int)m.ic->nb_streams;
+    for (int i = 0; i < m.n; i++) {
+        const AVStream *in = m.ic->streams[i];
+        AVStream *out = avformat_new_stream(m.oc, nullptr);
+        if (!out)
+            return fail(m, "new stream failed");
+        if (avcodec_parameters_copy(out->codecpar, in->codecpar) < 0)
+            return fail(m, "param copy failed");
+        out->codecpar->codec_tag = 0;  // let the muxer pick its own tag
+        out->time_base = in->time_base;
+    }
+    if (output_uses_file(m.oc)) {
+        if (avio_open(&m.oc->pb, s->out_path, AVIO_FLAG_WRITE) < 0)
+            return fail(m, "cannot open output file");
+    }
+    // From here a failure deletes the output: the job made or truncated it.
+    s->out_opened = true;
+    if (avformat_write_header(m.oc, nullptr) < 0)
+        return fail(m, "write header failed");
+    if (timeline_begin_merge(&m.tl, m.n) < 0)
+        return fail(m, "oom");
+    for (int i = 0; i < m.n; i++)
+        m.tl.streams[i].out_tb = m.oc->streams[i]->time_base;
+    return 0;
+}
+
+enum copy_end { COPY_EOF, COPY_CANCELLED, COPY_FAILED };
+
+// Copies the current input to its end. A read error ends the input like its
+// end does: a damaged file is cut short, not refused.
+copy_end copy_input(merge_run &m)
+{
+    vm_session *s = m.s;
+    while (av_read_frame(m.ic, m.pkt) >= 0) {
+        if (s->cancel.load(std::memory_order_relaxed)) {
+            av_packet_unref(m.pkt);
+            return COPY_CANCELLED;
+        }
+        int idx = m.pkt->stream_index;
+        if (idx >= m.n) {  // a stream the output does not have
+            av_packet_unref(m.pkt);
+            continue;
+        }
+        timeline_rebase(&m.tl, m.pkt, m.ic->streams[idx]->time_base);
+        if (idx == 0)
+            s->processed_ms.store(m.tl.processed_ms, std::memory_order_relaxed);
+        s->packets.fetch_add(1, std::memory_order_relaxed);
+        int ret = av_interleaved_write_frame(m.oc, m.pkt);
+        av_packet_unref(m.pkt);
+        if (ret < 0) {
+            format_text(s->error, VM_ERROR_CAP, "write frame failed (file %d)", m.j);
+            return COPY_FAILED;
+        }
+    }
+    return COPY_EOF;
+}
+
+// Opens input j after the one before has ended.
+int next_input(merge_run &m)
+{
+    avformat_close_input(&m.ic);
+    const char *path = m.s->paths[m.j - 1];
+    if (open_input(m, path) < 0)
+        return -1;
+    if ((int)m.ic->nb_streams < m.n)
+        return fail(m, "stream count mismatch in %s", path);
+    timeline_begin_file(&m.tl, m.ic->start_time);
+    return 0;
+}
+
+// Writes the trailer and closes the file. Any error there (a full disk
+// shows up here for small outputs, which are buffered) fails the job.
+int finish_output(merge_run &m)
+{
+    int ret = av_write_trailer(m.oc);
+    if (output_uses_file(m.oc)) {
+        avio_flush(m.oc->pb);
+        if (ret >= 0 && m.oc->pb->error < 0)
+            ret = m.oc->pb->error;
+        int closed = avio_closep(&m.oc->pb);
+        if (ret >= 0 && closed < 0)
+            ret = closed;
+    }
+    return ret < 0 ? fail(m, "write trailer failed") : 0;
+}
+
+void release(merge_run &m)
+{
+    if (m.oc) {
+        if (output_uses_file(m.oc))
+            avio_closep(&m.oc->pb);
+        avformat_free_context(m.oc);
+        m.oc = nullptr;
+    }
+    avformat_close_input(&m.ic);
+    av_packet_free(&m.pkt);
+    timeline_free(&m.tl);
+}
+
+int run_merge(merge_run &m)
+{
+    vm_session *s = m.s;
+    if (open_input(m, s->paths[0]) < 0 || create_output(m) < 0)
+        return VM_STATE_FAILED;
+    m.pkt = av_packet_alloc();
+    if (!m.pkt) {
+        fail(m, "oom");
+        return VM_STATE_FAILED;
+    }
+    m.j = 1;
+    s->current_file.store(1, std::memory_order_relaxed);
+    timeline_begin_file(&m.tl, m.ic->start_time);
+    for (;;) {
+        copy_end end = copy_input(m);
+        if (end == COPY_CANCELLED)
+            return VM_STATE_CANCELLED;
+        if (end == COPY_FAILED)
+            return VM_STATE_FAILED;
+        bool more = m.j < s->file_count;
+        timeline_end_file(&m.tl, more);
+        if (!more)
+            break;
+        m.j++;
+        s->current_file.store(m.j, std::memory_order_relaxed);
+        if (next_input(m) < 0)
+            return VM_STATE_FAILED;
+    }
+    return finish_output(m) < 0 ? VM_STATE_FAILED : VM_STATE_DONE;
+}
+
+}  // namespace
+
+void remove_job_output(vm_session *s)
+{
+    if (!s->out_opened)
+        return;
+    std::error_code ec;
+    std::filesystem::remove(fs_path(s->out_path), ec);
+}
+
+void merge_thread(void *slot)
+{
+    vm_session *s = static_cast<vm_session *>(slot);
+    s->state.store(VM_STATE_RUNNING, std::memory_order_release);
+    int64_t start_us = av_gettime();
+
+    merge_run m{};
+    m.s = s;
+    int outcome = run_merge(m);
+    release(m);
+
+    if (outcome == VM_STATE_DONE) {
+        std::error_code ec;
+        auto size = std::filesystem::file_size(fs_path(s->out_path), ec);
+        s->out_size_bytes.store(ec ? 0 : (int64_t)size, std::memory_order_relaxed);
+        s->elapsed_ms.store((av_gettime() - start_us) / 1000, std::memory_order_relaxed);
+    } else {
+        remove_job_output(s);
+    }
+    s->state.store(outcome, std::memory_order_release);
+}

@@ -1,0 +1,66 @@
+// The progress and result texts of a job slot.
+#include <algorithm>
+
+#include "jobs.h"
+#include "session.h"
+#include "text.h"
+
+namespace {
+
+const char BAD_ID[] = "{\"error\":\"bad id\"}";
+
+// Percent of the expected total reached on stream 0; exactly 100 once done.
+// Stream 0 and the container durations need not agree, so it is capped.
+double percent_of(int state, int64_t processed_ms, int64_t total_ms)
+{
+    if (state == VM_STATE_DONE)
+        return 100.0;
+    double divisor = total_ms > 0 ? (double)total_ms : 1.0;
+    return std::min(100.0, (double)processed_ms * 100.0 / divisor);
+}
+
+}  // namespace
+
+const char *job_progress(int id)
+{
+    vm_session *s = session_for_id(id);
+    if (!s)
+        return BAD_ID;
+    int state = s->state.load(std::memory_order_acquire);
+    int64_t processed = s->processed_ms.load(std::memory_order_relaxed);
+    char percent[32];
+    format_fixed(percent_of(state, processed, s->total_ms), 1, percent);
+    format_text(s->progress_json, sizeof s->progress_json,
+                "{\"state\":%d,\"percent\":%s,\"current_file\":%d,\"total_files\":%d,"
+                "\"processed_ms\":%lld,\"total_ms\":%lld,\"packets\":%lld}",
+                state, percent, s->current_file.load(std::memory_order_relaxed), s->file_count,
+                (long long)processed, (long long)s->total_ms,
+                (long long)s->packets.load(std::memory_order_relaxed));
+    return s->progress_json;
+}
+
+const char *job_result(int id)
+{
+    vm_session *s = session_for_id(id);
+    if (!s)
+        return BAD_ID;
+    int state = s->state.load(std::memory_order_acquire);
+    if (state == VM_STATE_FAILED) {
+        char error[512];
+        json_escape(s->error, error, sizeof error);
+        format_text(s->result_json, sizeof s->result_json,
+                    "{\"state\":%d,\"ok\":false,\"error\":\"%s\"}", state, error);
+        return s->result_json;
+    }
+    char out_path[2048];
+    json_escape(s->out_path, out_path, sizeof out_path);
+    format_text(s->result_json, sizeof s->result_json,
+                "{\"state\":%d,\"ok\":%s,\"out_path\":\"%s\",\"out_size_bytes\":%lld,"
+                "\"files_merged\":%d,\"duration_ms\":%lld,\"packets_written\":%lld,"
+                "\"elapsed_ms\":%lld}",
+                state, state == VM_STATE_DONE ? "true" : "false", out_path,
+                (long long)s->out_size_bytes.load(std::memory_order_relaxed), s->file_count,
+                (long long)s->total_ms, (long long)s->packets.load(std::memory_order_relaxed),
+                (long long)s->elapsed_ms.load(std::memory_order_relaxed));
+    return s->result_json;
+}

@@ -1,0 +1,35 @@
+#include "session.h"
+
+#include <cstring>
+
+vm_session g_sessions[VM_MAX_JOBS];
+
+void session_reset(vm_session *s)
+{
+    s->in_use.store(0, std::memory_order_relaxed);
+    s->state.store(VM_STATE_PENDING, std::memory_order_relaxed);
+    s->cancel.store(0, std::memory_order_relaxed);
+    std::memset(s->paths, 0, sizeof s->paths);
+    s->file_count = 0;
+    std::memset(s->out_path, 0, sizeof s->out_path);
+    s->current_file.store(0, std::memory_order_relaxed);
+    s->processed_ms.store(0, std::memory_order_relaxed);
+    s->total_ms = 0;
+    s->packets.store(0, std::memory_order_relaxed);
+    s->out_size_bytes.store(0, std::memory_order_relaxed);
+    s->elapsed_ms.store(0, std::memory_order_relaxed);
+    std::memset(s->error, 0, sizeof s->error);
+    s->out_opened = false;
+    std::memset(s->progress_json, 0, sizeof s->progress_json);
+    std::memset(s->result_json, 0, sizeof s->result_json);
+    s->thread = nullptr;
+}
+
+vm_session *session_for_id(int id)
+{
+    // Unsigned, so that negative ids are out of range too.
+    if ((unsigned)id >= (unsigned)VM_MAX_JOBS)
+        return nullptr;
+    vm_session *s = &g_sessions[id];
+    return s->in_use.load(std::memory_order_relaxed) ? s : nullptr;
+}

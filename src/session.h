@@ -1,0 +1,58 @@
+// The job table: one slot per merge job, shared by the host's calls and
+// the job's worker thread.
+#ifndef VIDEOMERGE_SESSION_H
+#define VIDEOMERGE_SESSION_H
+
+#include <atomic>
+#include <cstdint>
+
+#include "capacity.h"
+
+struct vm_thread;
+
+enum {
+    VM_STATE_PENDING = 0,
+    VM_STATE_RUNNING = 2,
+    VM_STATE_DONE = 3,
+    VM_STATE_CANCELLED = 4,
+    VM_STATE_FAILED = 5,
+};
+
+enum { VM_ERROR_CAP = 256, VM_PROGRESS_CAP = 512, VM_RESULT_CAP = 4096 };
+
+// While a job runs, the host writes only `cancel` (and `thread` once, right
+// after creating the worker); the worker writes the figures, `error`,
+// `out_opened` and last of all the final state, stored with release order
+// so that a host that reads a final state with acquire order also sees the
+// outcome and the finished (or deleted) output file.
+struct vm_session {
+    std::atomic<int> in_use;
+    std::atomic<int> state;
+    std::atomic<int> cancel;
+    vm_path_slots paths;
+    int file_count;
+    char out_path[VM_PATH_CAP];
+    std::atomic<int> current_file;
+    std::atomic<int64_t> processed_ms;
+    int64_t total_ms;
+    std::atomic<int64_t> packets;
+    std::atomic<int64_t> out_size_bytes;
+    std::atomic<int64_t> elapsed_ms;
+    char error[VM_ERROR_CAP];
+    // Set by the worker once it has created or opened the output file; only
+    // such a file is ever deleted, never one that merely stood at the path.
+    bool out_opened;
+    char progress_json[VM_PROGRESS_CAP];
+    char result_json[VM_RESULT_CAP];
+    vm_thread *thread;
+};
+
+extern vm_session g_sessions[VM_MAX_JOBS];
+
+// Clears every field of a slot, as a fresh slot reads.
+void session_reset(vm_session *s);
+
+// The slot for a job id, or null when the id is out of range or free.
+vm_session *session_for_id(int id);
+
+#endif

@@ -1,0 +1,111 @@
+#include "text.h"
+
+#include <charconv>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+// Length of `s[0..len)` without a trailing UTF-8 sequence that was cut short.
+size_t drop_partial_utf8(const char *s, size_t len)
+{
+    size_t start = len;
+    while (start > 0 && is_continuation((unsigned char)s[start - 1]))
+        start--;
+    if (start == 0)
+        return len;
+    unsigned char lead = (unsigned char)s[start - 1];
+    size_t need;
+    if ((lead & 0xE0) == 0xC0)
+        need = 2;
+    else if ((lead & 0xF0) == 0xE0)
+        need = 3;
+    else if ((lead & 0xF8) == 0xF0)
+        need = 4;
+    else
+        return len;  // ASCII or a stray byte: nothing of ours to mend
+    size_t have = len - (start - 1);
+    return have < need ? start - 1 : len;
+}
+
+bool is_trimmed_tail(char c) { return c == '\r' || c == ' '; }
+
+}  // namespace
+
+int split_paths(const char *list, vm_path_slots slots)
+{
+    int count = 0;
+    const char *p = list;
+    while (*p) {
+        const char *lf = std::strchr(p, '\n');
+        size_t len = lf ? (size_t)(lf - p) : std::strlen(p);
+        while (len > 0 && is_trimmed_tail(p[len - 1]))
+            len--;
+        if (len > 0) {
+            if (count == VM_MAX_FILES)
+                return VM_SPLIT_TOO_MANY;
+            if (len > VM_PATH_CAP - 1)
+                return VM_SPLIT_TOO_LONG;
+            std::memcpy(slots[count], p, len);
+            slots[count][len] = '\0';
+            count++;
+        }
+        if (!lf)
+            break;
+        p = lf + 1;
+    }
+    return count;
+}
+
+void json_escape(const char *src, char *dst, size_t cap)
+{
+    size_t w = 0;
+    const unsigned char *s = (const unsigned char *)src;
+    for (; *s; s++) {
+        if (w + 2 >= cap) {
+            // Cut here; if that splits a UTF-8 sequence, drop its start too.
+            if (is_continuation(*s))
+                w = drop_partial_utf8(dst, w);
+            break;
+        }
+        if (*s == '"' || *s == '\\') {
+            dst[w++] = '\\';
+            dst[w++] = (char)*s;
+        } else if (*s >= 1 && *s <= 31) {
+            continue;
+        } else {
+            dst[w++] = (char)*s;
+        }
+    }
+    dst[w] = '\0';
+}
+
+size_t format_text(char *dst, size_t cap, const char *fmt, ...)
+{
+    if (cap == 0)
+        return 0;
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vsnprintf(dst, cap, fmt, ap);
+    va_end(ap);
+    if (n < 0) {
+        dst[0] = '\0';
+        return 0;
+    }
+    if ((size_t)n < cap)
+        return (size_t)n;
+    size_t len = drop_partial_utf8(dst, cap - 1);
+    dst[len] = '\0';
+    return len;
+}
+
+void format_fixed(double value, int decimals, char out[32])
+{
+    auto r = std::to_chars(out, out + 31, value, std::chars_format::fixed, decimals);
+    if (r.ec != std::errc())
+        r.ptr = out + std::snprintf(out, 31, "0");  // not reachable for our values
+    *r.ptr = '\0';
+}

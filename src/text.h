@@ -1,0 +1,41 @@
+// Text helpers: the path-list splitter, the JSON string escaper and
+// bounded, locale-independent formatting into fixed buffers.
+#ifndef VIDEOMERGE_TEXT_H
+#define VIDEOMERGE_TEXT_H
+
+#include <cstddef>
+
+#include "capacity.h"
+
+// split_paths results below zero.
+enum {
+    VM_SPLIT_TOO_LONG = -1,  // a line is longer than VM_PATH_CAP - 1 bytes
+    VM_SPLIT_TOO_MANY = -2,  // more than VM_MAX_FILES non-empty lines
+};
+
+// Splits a line-feed separated list into slots. Trailing carriage returns
+// and spaces of each line are dropped and empty lines skipped. Returns the
+// number of paths stored, or VM_SPLIT_TOO_LONG / VM_SPLIT_TOO_MANY. A list
+// is refused rather than cut at VM_MAX_FILES, so that a merge never drops
+// files silently. `list` must not be null.
+int split_paths(const char *list, vm_path_slots slots);
+
+// Writes a copy of `src` into `dst` (capacity `cap` >= 3, NUL included)
+// that can stand between quotation marks in JSON: '"' and '\' get a
+// backslash, bytes 1 to 31 are dropped, everything else is copied. A long
+// source is cut, never inside an escape pair nor inside a UTF-8 sequence.
+void json_escape(const char *src, char *dst, size_t cap);
+
+// snprintf into a fixed buffer; when the text is cut, a UTF-8 sequence left
+// incomplete at the end is removed too. Returns the length written.
+size_t format_text(char *dst, size_t cap, const char *fmt, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+
+// Formats `value` with `decimals` digits after a '.', whatever the process
+// locale (JSON needs the dot). `out` must hold 32 bytes.
+void format_fixed(double value, int decimals, char out[32]);
+
+#endif
