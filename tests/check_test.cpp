@@ -1,0 +1,158 @@
+// videomerge_check: the verdicts, the reasons and the errors.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support.h"
+#include "videomerge.h"
+
+namespace {
+
+// A list of fixture names; "!name" is a path in the fixture directory that
+// does not exist.
+std::string fixtures(const std::vector<std::string> &names)
+{
+    std::vector<std::string> paths;
+    for (const auto &n : names)
+        paths.push_back(fixture(n[0] == '!' ? n.substr(1) : n));
+    return path_list(paths);
+}
+
+struct check_case {
+    const char *name;
+    std::vector<std::string> files;
+    std::string expect;  // the whole answer
+};
+VM_PRINTS_AS_NAME(check_case)
+
+class Check : public testing::TestWithParam<check_case> {};
+
+TEST_P(Check, AnswersWithTheExactText)
+{
+    const check_case &c = GetParam();
+    const char *got = videomerge_check(fixtures(c.files).c_str());
+    EXPECT_EQ(std::string(got), c.expect);
+    parse_answer(got);
+}
+
+std::string incompatible(const std::string &reason)
+{
+    return "{\"ok\":true,\"compatible\":false,\"reason\":\"" + reason + "\"}";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Check,
+    testing::Values(
+        check_case{"SameFileTwice", {"av.mp4", "av.mp4"},
+                   "{\"ok\":true,\"compatible\":true,\"files\":2,\"total_duration_ms\":4000}"},
+        check_case{"AcrossMp4MkvMov", {"av.mp4", "av.mkv", "av.mov", "av_short.mkv"},
+                   "{\"ok\":true,\"compatible\":true,\"files\":4,\"total_duration_ms\":7242}"},
+        check_case{"Resolution", {"av.mp4", "big.mp4"},
+                   incompatible("resolution mismatch: file 2 (320x240 vs 160x120)")},
+        check_case{"Codec", {"av.mp4", "av.mp4", "mpeg4.mp4"}, incompatible("codec mismatch: file 3 stream 0")},
+        check_case{"Channels", {"av.mp4", "mono.mp4"}, incompatible("audio format mismatch: file 2")},
+        check_case{"StreamCount", {"av.mp4", "video.mp4"},
+                   incompatible("stream count mismatch: file 2 has 1 streams (expected 2)")},
+        // One content, two packagings: a copy could not be decoded after
+        // the join.
+        check_case{"H264StartCodes", {"av.mp4", "av.ts"}, incompatible("stream format mismatch: file 2 stream 0")},
+        check_case{"H264LengthPrefixed", {"av.ts", "av.mkv"},
+                   incompatible("stream format mismatch: file 2 stream 0")},
+        check_case{"AacAdts", {"audio.m4a", "audio.aac"}, incompatible("stream format mismatch: file 2 stream 0")},
+        check_case{"SameStartCodes", {"av.ts", "av.ts"},
+                   "{\"ok\":true,\"compatible\":true,\"files\":2,\"total_duration_ms\":4042}"},
+        // Only the first 8 streams count.
+        check_case{"TenAndNineStreams", {"s10.mka", "s9.mka"},
+                   "{\"ok\":true,\"compatible\":true,\"files\":2,\"total_duration_ms\":1000}"},
+        check_case{"TenAndThreeStreams", {"s10.mka", "s3.mka"},
+                   incompatible("stream count mismatch: file 2 has 3 streams (expected 8)")},
+        check_case{"SampleFormatsDiffer", {"flac16.mka", "flac32.mka"},
+                   "{\"ok\":true,\"compatible\":true,\"files\":2,\"total_duration_ms\":1000}"},
+        // The first difference ends the check: file 3 is never opened.
+        check_case{"StopsAtFirstDifference", {"av.mp4", "big.mp4", "!gone.mp4"},
+                   incompatible("resolution mismatch: file 2 (320x240 vs 160x120)")},
+        check_case{"MissingThirdFile", {"av.mp4", "av.mp4", "!gone.mp4"},
+                   "{\"ok\":false,\"error\":\"open " + fixture("gone.mp4") +
+                       ": No such file or directory\"}"},
+        check_case{"NotMedia", {"av.mp4", ".stamp"},
+                   "{\"ok\":false,\"error\":\"open " + fixture(".stamp") +
+                       ": Invalid data found when processing input\"}"}),
+    [](const testing::TestParamInfo<check_case> &i) { return std::string(i.param.name); });
+
+std::string lines(int n, const std::string &path)
+{
+    std::string s;
+    for (int i = 0; i < n; i++)
+        s += path + "\n";
+    return s;
+}
+
+struct list_case {
+    const char *name;
+    const char *list;  // null for a null pointer
+    const char *expect;
+};
+VM_PRINTS_AS_NAME(list_case)
+
+class CheckList : public testing::TestWithParam<list_case> {};
+
+TEST_P(CheckList, RefusesBadLists)
+{
+    const list_case &c = GetParam();
+    EXPECT_STREQ(videomerge_check(c.list), c.expect);
+}
+
+const std::string k33 = lines(33, "a.mp4");
+const std::string kLong = "a.mp4\n" + std::string(1200, 'x') + "\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CheckList,
+    testing::Values(
+        list_case{"Null", nullptr, "{\"ok\":false,\"error\":\"empty input\"}"},
+        list_case{"Empty", "", "{\"ok\":false,\"error\":\"empty input\"}"},
+        list_case{"OnePath", "a.mp4\n", "{\"ok\":false,\"error\":\"need at least 2 files (got 1)\"}"},
+        list_case{"OnlyBlankLines", "\n \r\n\n", "{\"ok\":false,\"error\":\"need at least 2 files (got 0)\"}"},
+        list_case{"OverLongLine", kLong.c_str(), "{\"ok\":false,\"error\":\"need at least 2 files (got 0)\"}"},
+        // Refused outright: a merge of the first 32 would drop the rest.
+        list_case{"ThirtyThree", k33.c_str(), "{\"ok\":false,\"error\":\"too many files (max 32)\"}"}),
+    [](const testing::TestParamInfo<list_case> &i) { return std::string(i.param.name); });
+
+TEST(Check, ThirtyTwoFilesAreAccepted)
+{
+    auto j = parse_answer(videomerge_check(lines(32, fixture("s3.mka")).c_str()));
+    EXPECT_EQ(j["compatible"], true);
+    EXPECT_EQ(j["files"], 32);
+}
+
+// A missing file with a 300-byte path: the 256-byte error text holds
+// "open " and the first 250 bytes of the path, and nothing of FFmpeg's text.
+TEST(Check, LongMissingPathIsCut)
+{
+    std::string dir = scratch("");
+    std::string path = dir + std::string(300 - dir.size(), 'p');
+    auto j = parse_answer(videomerge_check((path + "\n" + path).c_str()));
+    EXPECT_EQ(j["ok"], false);
+    EXPECT_EQ(j["error"], "open " + path.substr(0, 250));
+}
+
+// Paths are not media names: quotes, backslashes, control bytes and UTF-8
+// all come back as valid JSON. The UTF-8 path is long enough to be cut in
+// the error text, which must not split a character.
+TEST(Check, AwkwardPathsGiveValidJson)
+{
+    std::string euro = "\xe2\x82\xac";
+    std::string utf8;
+    for (int i = 0; i < 100; i++)
+        utf8 += euro;
+    for (std::string name : {std::string("q\"uote\\back\\slash.mp4"), std::string("ctl\x01\x1f.mp4"),
+                             "p" + utf8 + ".mp4", "pp" + utf8 + ".mp4", "ppp" + utf8 + ".mp4"}) {
+        std::string missing = scratch(name);
+        auto j = parse_answer(videomerge_check((fixture("av.mp4") + "\n" + missing).c_str()));
+        EXPECT_EQ(j["ok"], false) << name;
+        std::string err = j["error"];
+        EXPECT_EQ(err.rfind("open " + scratch(""), 0), 0u) << err;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,61 @@
+// A host that loads the library by name at run time and calls it through
+// the symbols it looks up, as desktop apps and scripting languages do.
+#include <dlfcn.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "support.h"
+
+namespace {
+
+template <typename F>
+F lookup(void *lib, const char *name)
+{
+    void *sym = dlsym(lib, name);
+    EXPECT_NE(sym, nullptr) << name;
+    return reinterpret_cast<F>(sym);
+}
+
+TEST(Dlopen, CallsEveryFunctionByName)
+{
+    void *lib = dlopen(VM_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    using text_fn = const char *(*)(const char *);
+    using id_text_fn = const char *(*)(int);
+    auto version = lookup<const char *(*)()>(lib, "videomerge_version");
+    auto probe = lookup<text_fn>(lib, "videomerge_probe");
+    auto check = lookup<text_fn>(lib, "videomerge_check");
+    auto start = lookup<int (*)(const char *, const char *)>(lib, "videomerge_start");
+    auto status = lookup<int (*)(int)>(lib, "videomerge_status");
+    auto progress = lookup<id_text_fn>(lib, "videomerge_progress");
+    auto result = lookup<id_text_fn>(lib, "videomerge_result");
+    auto cancel = lookup<void (*)(int)>(lib, "videomerge_cancel");
+    auto release = lookup<void (*)(int)>(lib, "videomerge_free");
+    // Internal helpers are not part of the interface.
+    EXPECT_EQ(dlsym(lib, "split_paths"), nullptr);
+    EXPECT_EQ(dlsym(lib, "_Z11split_pathsPKcPA1200_c"), nullptr);
+    if (HasFailure())
+        return;
+
+    EXPECT_EQ(std::string(version()).rfind("1.0.0 (libavformat ", 0), 0u);
+    EXPECT_EQ(parse_answer(probe(fixture("av.mp4").c_str()))["streams"].size(), 2u);
+    std::string list = path_list({fixture("av.mp4"), fixture("av_short.mp4")});
+    EXPECT_EQ(parse_answer(check(list.c_str()))["compatible"], true);
+
+    std::string out = scratch("dlopen_out.mkv");
+    int id = start(list.c_str(), out.c_str());
+    ASSERT_GE(id, 0);
+    parse_answer(progress(id));
+    ASSERT_EQ(wait_final(id, status), 3);
+    cancel(id);  // too late: changes nothing
+    auto r = parse_answer(result(id));
+    EXPECT_EQ(r["state"], 3);
+    EXPECT_EQ(r["out_path"], out);
+    release(id);
+    EXPECT_TRUE(file_exists(out));
+    EXPECT_EQ(dlclose(lib), 0);
+}
+
+}  // namespace

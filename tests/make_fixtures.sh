@@ -1,0 +1,56 @@
+#!/bin/sh
+# Makes the small media files the tests use, with the ffmpeg tool, into the
+# directory given. Skips the work when the files of this script's version
+# are already there.
+set -eu
+dir=$1
+stamp="$dir/.stamp"
+want=$(cksum < "$0")
+if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]; then
+  exit 0
+fi
+mkdir -p "$dir"
+cd "$dir"
+rm -f ./*
+
+ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
+video() { echo "-f lavfi -i testsrc2=size=$1:rate=${2:-25}"; }
+tone() { echo "-f lavfi -i sine=frequency=${1:-440}:sample_rate=48000"; }
+h264="-c:v libx264 -preset veryfast -pix_fmt yuv420p -bf 2 -g 25"
+aac="-c:a aac -b:a 64k"
+
+# H.264 with B-frames and AAC, 2 s, in every container the tests read.
+ff $(video 160x120) $(tone) -t 2 $h264 $aac -ac 2 av.mp4
+ff -i av.mp4 -c copy av.mkv
+ff -i av.mp4 -c copy av.ts
+ff -i av.mp4 -c copy av.mov
+# The same format, other content and length (1.2 s), for joins of unequal files.
+ff $(video 160x120) $(tone 660) -t 1.2 $h264 $aac -ac 2 av_short.mp4
+ff -i av_short.mp4 -c copy av_short.mkv
+# Audio a little longer than video inside one file.
+ff -f lavfi -i testsrc2=size=160x120:rate=25:duration=1.5 \
+   -f lavfi -i sine=frequency=440:sample_rate=48000:duration=1.8 $h264 $aac -ac 2 av_longaudio.mp4
+
+# One difference each from av.mp4.
+ff $(video 320x240) $(tone) -t 1 $h264 $aac -ac 2 big.mp4
+ff $(video 160x120) $(tone) -t 1 -c:v mpeg4 $aac -ac 2 mpeg4.mp4
+ff $(video 160x120) $(tone) -t 1 $h264 $aac -ac 1 mono.mp4
+ff $(video 160x120) -t 1 $h264 video.mp4
+
+# Audio only: raw AAC in MP4 and the same AAC in ADTS frames.
+ff $(tone) -t 1 $aac audio.m4a
+ff -i audio.m4a -c copy audio.aac
+# Video at 50/3 frames per second; raw H.264 with no known duration.
+ff $(video 160x120 50/3) -t 1 $h264 fps50_3.mp4
+ff -i video.mp4 -c copy -bsf:v h264_mp4toannexb raw.h264
+
+# Many streams: 10, 9 and 3 copies of one short PCM tone.
+maps() { i=0; while [ $i -lt "$1" ]; do printf -- '-map 0:a '; i=$((i + 1)); done; }
+ff $(tone) -t 0.5 $(maps 10) -c:a pcm_s16le s10.mka
+ff $(tone) -t 0.5 $(maps 9) -c:a pcm_s16le s9.mka
+ff $(tone) -t 0.5 $(maps 3) -c:a pcm_s16le s3.mka
+# One codec, two sample formats.
+ff $(tone) -t 0.5 -c:a flac -sample_fmt s16 flac16.mka
+ff $(tone) -t 0.5 -c:a flac -sample_fmt s32 flac32.mka
+
+echo "$want" > "$stamp"

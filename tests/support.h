@@ -1,0 +1,59 @@
+// Helpers shared by the tests: fixture paths, JSON parsing, waiting for a
+// job, and reading a media file's packets back with libavformat.
+#ifndef VIDEOMERGE_TEST_SUPPORT_H
+#define VIDEOMERGE_TEST_SUPPORT_H
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "videomerge.h"
+
+// A media fixture made by make_fixtures.sh.
+std::string fixture(const std::string &name);
+// A path in the tests' scratch directory (created on first use).
+std::string scratch(const std::string &name);
+// Paths joined into a line-feed separated list.
+std::string path_list(const std::vector<std::string> &paths);
+
+// Parses an answer; a parse failure fails the calling test with the text.
+nlohmann::json parse_answer(const char *text);
+
+// Polls until the job's state is final (3, 4 or 5) and returns it; -1 for a
+// bad id, -2 when it takes longer than 60 s. A host that loaded the library
+// at run time passes its own videomerge_status.
+int wait_final(int id, int (*status)(int) = videomerge_status);
+
+bool file_exists(const std::string &path);
+
+struct packet_info {
+    int stream;
+    int64_t pts, dts, duration;
+    double pts_s, dts_s;  // in seconds, NaN when unknown
+    uint32_t crc;         // of the payload
+};
+
+struct media_read {
+    bool ok = false;
+    std::vector<std::string> kinds;  // "video", "audio", ... per stream
+    int64_t start_us = 0;
+    std::vector<packet_info> packets;  // in the order read
+    std::vector<packet_info> of_stream(int s) const;
+};
+
+// Reads every packet of a file.
+media_read read_media(const std::string &path);
+
+// What `ffmpeg -v error` prints while decoding the whole file; empty when
+// it decodes cleanly.
+std::string decode_errors(const std::string &path);
+
+// Lets a table-of-cases struct with a `name` member print as its name in
+// test listings: VM_PRINTS_AS_NAME(my_case).
+#define VM_PRINTS_AS_NAME(type) \
+    inline void PrintTo(const type &c, std::ostream *os) { *os << c.name; }
+
+#endif

@@ -1,0 +1,172 @@
+// The timestamp rules driven packet by packet with made-up packets.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support.h"
+#include "timeline.h"
+
+extern "C" {
+#include <libavcodec/packet.h>
+#include <libavutil/avutil.h>
+}
+
+namespace {
+
+const int64_t NONE = AV_NOPTS_VALUE;
+
+// One step of a scenario: start a file, feed a packet, or end a file.
+struct step {
+    enum kind { FILE, PACKET, END } what;
+    int stream = 0;
+    int64_t pts = NONE, dts = NONE, duration = 0;
+    AVRational in_tb{1, 25};
+    int64_t want_pts = NONE, want_dts = NONE;  // after the rebase
+    int64_t start_us = 0;                      // FILE
+    bool more = true;                          // END: another file follows
+};
+
+step file(int64_t start_us) { step s{step::FILE}; s.start_us = start_us; return s; }
+step end(bool more = true) { step s{step::END}; s.more = more; return s; }
+step pkt(int stream, int64_t pts, int64_t dts, int64_t dur, AVRational in_tb, int64_t want_pts,
+         int64_t want_dts)
+{
+    step s{step::PACKET};
+    s.stream = stream;
+    s.pts = pts;
+    s.dts = dts;
+    s.duration = dur;
+    s.in_tb = in_tb;
+    s.want_pts = want_pts;
+    s.want_dts = want_dts;
+    return s;
+}
+
+struct scenario {
+    const char *name;
+    std::vector<AVRational> out_tbs;
+    std::vector<step> steps;
+    int64_t want_base_ms;       // after the last step
+    int64_t want_processed_ms;  // after the last step
+};
+VM_PRINTS_AS_NAME(scenario)
+
+const AVRational TB25{1, 25}, V{1, 12800}, A{1, 48000}, MS{1, 1000};
+
+class Timeline : public testing::TestWithParam<scenario> {};
+
+TEST_P(Timeline, RebasesEachPacket)
+{
+    const scenario &sc = GetParam();
+    timeline tl{};
+    ASSERT_EQ(timeline_begin_merge(&tl, (int)sc.out_tbs.size()), 0);
+    for (size_t i = 0; i < sc.out_tbs.size(); i++)
+        tl.streams[i].out_tb = sc.out_tbs[i];
+    AVPacket *p = av_packet_alloc();
+    int n = 0;
+    for (const step &s : sc.steps) {
+        if (s.what == step::FILE) {
+            timeline_begin_file(&tl, s.start_us);
+        } else if (s.what == step::END) {
+            timeline_end_file(&tl, s.more);
+        } else {
+            n++;
+            p->stream_index = s.stream;
+            p->pts = s.pts;
+            p->dts = s.dts;
+            p->duration = s.duration;
+            p->pos = 1234;
+            timeline_rebase(&tl, p, s.in_tb);
+            EXPECT_EQ(p->pts, s.want_pts) << "pts of packet " << n;
+            EXPECT_EQ(p->dts, s.want_dts) << "dts of packet " << n;
+            EXPECT_EQ(p->pos, -1);
+        }
+    }
+    EXPECT_EQ(tl.base_ms, sc.want_base_ms);
+    EXPECT_EQ(tl.processed_ms, sc.want_processed_ms);
+    av_packet_free(&p);
+    timeline_free(&tl);
+}
+
+std::vector<step> hundred_frames_twice()
+{
+    std::vector<step> s;
+    for (int f = 0; f < 2; f++) {
+        s.push_back(file(0));
+        for (int i = 0; i < 100; i++)
+            s.push_back(pkt(0, i, i, 1, TB25, 100 * f + i, 100 * f + i));
+        s.push_back(end(f == 0));
+    }
+    return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Timeline,
+    testing::Values(
+        scenario{"SecondFileFollowsTheFirst", {TB25}, hundred_frames_twice(), 8000, 7960},
+        // The file's start time moves every stream; 900/25 s is 36 s.
+        scenario{"FileStartMovedToZero",
+                 {TB25},
+                 {file(36000000), pkt(0, 900, 900, 1, TB25, 0, 0), pkt(0, 901, 901, 1, TB25, 1, 1)},
+                 0, 40},
+        // AAC starts 1024 samples before the video; the file's start time is
+        // the audio's, so video keeps its 1024-sample lead of 273 ticks of
+        // 1/12800 in both files, and both streams of file 2 share one offset.
+        scenario{"StreamsShareTheFileShift",
+                 {V, A},
+                 {file(-21333), pkt(1, -1024, -1024, 1024, A, 0, 0),
+                  pkt(0, 0, -512, 512, V, 273, -239), pkt(1, 0, 0, 1024, A, 1024, 1024),
+                  pkt(0, 512, 0, 512, V, 785, 273), end(),
+                  file(-21333), pkt(1, -1024, -1024, 1024, A, 4864, 4864),
+                  pkt(0, 0, -512, 512, V, 1570, 1058)},
+                 // File 1 lasts as long as its video: 1297 ticks, 101328 us,
+                 // which is 4864 ticks of 1/48000 for the audio.
+                 101, 122},
+        scenario{"UnknownStaysUnknown",
+                 {TB25},
+                 {file(0), pkt(0, NONE, NONE, 1, TB25, NONE, NONE), end(false)},
+                 40, 0},
+        // Matroska gives B-frame video's first packets a pts only; once a dts
+        // was handed on, the next one follows it by a duration, capped at pts.
+        scenario{"PtsOnlyFollowsLastDts",
+                 {TB25},
+                 {file(0), pkt(0, 0, NONE, 1, TB25, 0, NONE), pkt(0, 3, 0, 1, TB25, 3, 0),
+                  pkt(0, 5, NONE, 1, TB25, 5, 1), pkt(0, 2, NONE, 3, TB25, 2, 2)},
+                 0, 200},
+        // A packet reaching back before the join is moved just after the
+        // last dts of its stream; its pts is raised to its dts.
+        scenario{"ReachingBackIsPushedForward",
+                 {TB25},
+                 {file(0), pkt(0, 0, 0, 1, TB25, 0, 0), pkt(0, 1, 1, 1, TB25, 1, 1), end(),
+                  file(0), pkt(0, -2, -2, 1, TB25, 2, 2), pkt(0, 0, 0, 1, TB25, 3, 3),
+                  pkt(0, 1, 1, 1, TB25, 4, 4)},
+                 80, 160},
+        // A negative duration counts as 0: the end is the pts itself.
+        scenario{"NegativeDurationEndsAtPts",
+                 {TB25},
+                 {file(0), pkt(0, 10, 10, -5, TB25, 10, 10), end(),
+                  file(0), pkt(0, 0, 0, 1, TB25, 11, 11)},
+                 400, 440},
+        // The file's length is its longest stream: audio 1.0 s beats video
+        // 0.8 s, and both streams of the next file start at 1.0 s.
+        scenario{"FoldTakesTheLongestStream",
+                 {TB25, A},
+                 {file(0), pkt(0, 0, 0, 20, TB25, 0, 0), pkt(1, 0, 0, 48000, A, 0, 0), end(),
+                  file(0), pkt(0, 0, 0, 1, TB25, 25, 25), pkt(1, 0, 0, 1024, A, 48000, 48000),
+                  end(false)},
+                 1040, 1000},
+        // Output time bases other than the input's: packets are converted.
+        scenario{"ConvertsToTheOutputTimeBase",
+                 {MS},
+                 {file(0), pkt(0, 1, 1, 1, TB25, 40, 40), pkt(0, 2, 2, 1, TB25, 80, 80), end(false)},
+                 120, 80},
+        // Streams from index 8 on take the same shift and offset as the rest.
+        scenario{"NinthStreamMovesWithTheFile",
+                 {TB25, TB25, TB25, TB25, TB25, TB25, TB25, TB25, TB25},
+                 {file(400000), pkt(8, 10, 10, 1, TB25, 0, 0), end(),
+                  file(400000), pkt(8, 10, 10, 1, TB25, 1, 1)},
+                 40, 0}),
+    [](const testing::TestParamInfo<scenario> &i) { return std::string(i.param.name); });
+
+}  // namespace
