@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -72,6 +73,15 @@ std::vector<packet_info> media_read::of_stream(int s) const
     return out;
 }
 
+double media_read::length_s() const
+{
+    double end = 0;
+    for (const auto &p : packets)
+        if (!std::isnan(p.pts_s))
+            end = std::max(end, p.pts_s + std::max(p.duration_s, 0.0));
+    return end - start_us / 1e6;
+}
+
 media_read read_media(const std::string &path)
 {
     media_read r;
@@ -98,6 +108,7 @@ media_read read_media(const std::string &path)
         p.duration = pkt->duration;
         p.pts_s = pkt->pts == AV_NOPTS_VALUE ? NAN : pkt->pts * av_q2d(tb);
         p.dts_s = pkt->dts == AV_NOPTS_VALUE ? NAN : pkt->dts * av_q2d(tb);
+        p.duration_s = pkt->duration * av_q2d(tb);
         p.crc = av_crc(crc, 0, pkt->data, pkt->size);
         r.packets.push_back(p);
         av_packet_unref(pkt);

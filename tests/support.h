@@ -33,6 +33,7 @@ struct packet_info {
     int stream;
     int64_t pts, dts, duration;
     double pts_s, dts_s;  // in seconds, NaN when unknown
+    double duration_s;
     uint32_t crc;         // of the payload
 };
 
@@ -42,6 +43,8 @@ struct media_read {
     int64_t start_us = 0;
     std::vector<packet_info> packets;  // in the order read
     std::vector<packet_info> of_stream(int s) const;
+    // Seconds from the start time to the furthest packet end of any stream.
+    double length_s() const;
 };
 
 // Reads every packet of a file.
