@@ -1,0 +1,351 @@
+// Job control on real threads: start codes, the table of four slots,
+// cancel and free at every stage, the reports in every state, failures
+// with their texts, and a soak for leaks.
+#include <dirent.h>
+#include <malloc.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support.h"
+#include "videomerge.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string pair_of(const std::string &name)
+{
+    return path_list({fixture(name), fixture(name)});
+}
+
+// 32 inputs of 30 s each: long enough to be caught running.
+std::string busy_list()
+{
+    std::string s;
+    for (int i = 0; i < 32; i++)
+        s += fixture("long.mp4") + "\n";
+    return s;
+}
+
+// An output path of exactly `len` bytes, in directories that exist.
+std::string path_of_length(size_t len, const std::string &ext)
+{
+    std::string p = scratch("long_paths");
+    while (p.size() + 201 + ext.size() < len) {
+        p += "/" + std::string(200, 'd');
+        fs::create_directories(p);
+    }
+    return p + "/" + std::string(len - p.size() - 1 - ext.size(), 'f') + ext;
+}
+
+struct start_case {
+    const char *name;
+    std::function<std::string()> list;  // null: a null pointer
+    std::function<std::string()> out;   // null: a null pointer
+    int expect;
+};
+VM_PRINTS_AS_NAME(start_case)
+
+class Start : public testing::TestWithParam<start_case> {};
+
+TEST_P(Start, ReturnsItsCode)
+{
+    const start_case &c = GetParam();
+    std::string list = c.list ? c.list() : "", out = c.out ? c.out() : "";
+    auto before = fs::exists(out) ? fs::file_size(out) : 0;
+    int id = videomerge_start(c.list ? list.c_str() : nullptr, c.out ? out.c_str() : nullptr);
+    if (id >= 0) {
+        EXPECT_EQ(wait_final(id), VIDEOMERGE_STATE_DONE);
+        videomerge_free(id);
+        fs::remove(out);
+    }
+    EXPECT_EQ(id < 0 ? id : 0, c.expect);
+    if (c.expect < 0 && c.out && fs::exists(out)) {
+        EXPECT_EQ(fs::file_size(out), before) << "a refused start touched its output";
+    }
+}
+
+auto fx = [](const char *name) { return [=] { return pair_of(name); }; };
+auto out_at = [](const char *name) { return [=] { return scratch(name); }; };
+
+// The output path names the first input in other spellings.
+std::string copy_of_av(const char *name)
+{
+    std::string p = scratch(name);
+    fs::copy_file(fixture("av.mp4"), p, fs::copy_options::overwrite_existing);
+    return p;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, Start,
+    testing::Values(
+        start_case{"Valid", fx("av.mp4"), out_at("start_ok.mkv"), 0},
+        start_case{"NullList", nullptr, out_at("x.mkv"), -1},
+        start_case{"EmptyList", [] { return std::string(); }, out_at("x.mkv"), -1},
+        start_case{"NullOutput", fx("av.mp4"), nullptr, -1},
+        start_case{"EmptyOutput", fx("av.mp4"), [] { return std::string(); }, -1},
+        start_case{"OutputOf1198", fx("av.mp4"), [] { return path_of_length(1198, ".mkv"); }, 0},
+        start_case{"OutputOf1199", fx("av.mp4"), [] { return path_of_length(1199, ".mkv"); }, -1},
+        start_case{"OnePath", [] { return fixture("av.mp4"); }, out_at("x.mkv"), -1},
+        start_case{"ThirtyThreePaths",
+                   [] {
+                       std::string s;
+                       for (int i = 0; i < 33; i++)
+                           s += fixture("s3.mka") + "\n";
+                       return s;
+                   },
+                   out_at("x.mka"), -1},
+        start_case{"OverLongLine", [] { return fixture("av.mp4") + "\n" + std::string(1200, 'x'); },
+                   out_at("x.mkv"), -1},
+        // Writing the output would truncate an input while it is read.
+        start_case{"OutputIsAnInput",
+                   [] { return path_list({copy_of_av("in_a.mp4"), fixture("av.mp4")}); },
+                   [] { return scratch("in_a.mp4"); }, -1},
+        start_case{"OutputIsAnInputSpelledOtherwise",
+                   [] { return path_list({fixture("av.mp4"), copy_of_av("in_b.mp4")}); },
+                   [] { return scratch("") + "./../scratch/in_b.mp4"; }, -1},
+        start_case{"OutputLinksToAnInput",
+                   [] {
+                       std::string in = copy_of_av("in_c.mp4"), link = scratch("link_c.mp4");
+                       fs::remove(link);
+                       fs::create_symlink(in, link);
+                       return path_list({fixture("av.mp4"), in});
+                   },
+                   [] { return scratch("link_c.mp4"); }, -1},
+        start_case{"MissingInput", [] { return path_list({fixture("av.mp4"), fixture("gone.mp4")}); },
+                   out_at("x.mkv"), -3},
+        start_case{"NotMedia", [] { return path_list({fixture("av.mp4"), fixture(".stamp")}); },
+                   out_at("x.mkv"), -3},
+        start_case{"Incompatible", [] { return path_list({fixture("av.mp4"), fixture("big.mp4")}); },
+                   out_at("x.mkv"), -5}),
+    [](const testing::TestParamInfo<start_case> &i) { return std::string(i.param.name); });
+
+TEST(Jobs, FifthStartFindsTheTableFull)
+{
+    std::vector<int> ids;
+    for (int i = 0; i < 4; i++) {
+        ids.push_back(videomerge_start(pair_of("s3.mka").c_str(), scratch("full" + std::to_string(i) + ".mka").c_str()));
+        EXPECT_EQ(ids.back(), i);
+    }
+    EXPECT_EQ(videomerge_start(pair_of("s3.mka").c_str(), scratch("full4.mka").c_str()), -2);
+    // Checks come first: a bad request is reported as such, not as a full table.
+    EXPECT_EQ(videomerge_start(path_list({fixture("av.mp4"), fixture("big.mp4")}).c_str(),
+                               scratch("full5.mkv").c_str()), -5);
+    EXPECT_EQ(videomerge_start(path_list({fixture("av.mp4"), fixture("gone.mp4")}).c_str(),
+                               scratch("full6.mkv").c_str()), -3);
+    EXPECT_FALSE(file_exists(scratch("full4.mka")));
+    for (int id : ids) {
+        EXPECT_EQ(wait_final(id), VIDEOMERGE_STATE_DONE);
+        videomerge_free(id);
+    }
+    // Freed slots are handed out again, lowest first.
+    int id = videomerge_start(pair_of("s3.mka").c_str(), scratch("full0.mka").c_str());
+    EXPECT_EQ(id, 0);
+    EXPECT_EQ(wait_final(id), VIDEOMERGE_STATE_DONE);
+    videomerge_free(id);
+}
+
+TEST(Jobs, FourRunAtOnce)
+{
+    std::string list = path_list({fixture("long.mp4"), fixture("av.mp4"), fixture("long.mp4")});
+    std::vector<int> ids;
+    for (int i = 0; i < 4; i++)
+        ids.push_back(videomerge_start(list.c_str(), scratch("four" + std::to_string(i) + ".mp4").c_str()));
+    long long packets = -1;
+    for (int i = 0; i < 4; i++) {
+        ASSERT_EQ(ids[i], i);
+        EXPECT_EQ(wait_final(ids[i]), VIDEOMERGE_STATE_DONE);
+        auto r = parse_answer(videomerge_result(ids[i]));
+        if (packets < 0)
+            packets = r["packets_written"];
+        EXPECT_EQ(r["packets_written"], packets);
+        EXPECT_EQ(r["out_size_bytes"], (long long)fs::file_size(scratch("four" + std::to_string(i) + ".mp4")));
+    }
+    for (int id : ids)
+        videomerge_free(id);
+}
+
+TEST(Jobs, DoneJobReportsAndKeepsItsOutput)
+{
+    std::string out = scratch("done.mkv");
+    int id = videomerge_start(path_list({fixture("av.mp4"), fixture("av_short.mp4")}).c_str(), out.c_str());
+    ASSERT_GE(id, 0);
+    int early = videomerge_status(id);
+    EXPECT_TRUE(early == 0 || early == 2 || early == 3) << early;
+    parse_answer(videomerge_progress(id));
+    parse_answer(videomerge_result(id));
+    ASSERT_EQ(wait_final(id), VIDEOMERGE_STATE_DONE);
+
+    auto p = parse_answer(videomerge_progress(id));
+    EXPECT_EQ(p["state"], 3);
+    EXPECT_NE(std::string(videomerge_progress(id)).find(",\"percent\":100.0,"), std::string::npos);
+    EXPECT_EQ(p["current_file"], 2);
+    EXPECT_EQ(p["total_files"], 2);
+    EXPECT_EQ(p["total_ms"], 3200);
+    EXPECT_GT(p["processed_ms"], 3000);
+    auto r = parse_answer(videomerge_result(id));
+    EXPECT_EQ(r["state"], 3);
+    EXPECT_EQ(r["ok"], true);
+    EXPECT_EQ(r["out_path"], out);
+    EXPECT_EQ(r["out_size_bytes"], (long long)fs::file_size(out));
+    EXPECT_EQ(r["files_merged"], 2);
+    EXPECT_EQ(r["duration_ms"], 3200);
+    EXPECT_EQ(r["packets_written"], p["packets"]);
+    EXPECT_GE(r["elapsed_ms"], 0);
+
+    videomerge_cancel(id);  // after the end: nothing changes
+    EXPECT_EQ(videomerge_status(id), 3);
+    videomerge_free(id);
+    EXPECT_TRUE(file_exists(out));
+    EXPECT_EQ(videomerge_status(id), -1);
+    EXPECT_STREQ(videomerge_progress(id), "{\"error\":\"bad id\"}");
+    EXPECT_STREQ(videomerge_result(id), "{\"error\":\"bad id\"}");
+}
+
+TEST(Jobs, CancelStopsAndDeletesTheOutput)
+{
+    std::string out = scratch("cancelled.mp4");
+    int id = videomerge_start(busy_list().c_str(), out.c_str());
+    ASSERT_GE(id, 0);
+    while (parse_answer(videomerge_progress(id))["packets"] == 0 && videomerge_status(id) < 3) {
+    }
+    videomerge_cancel(id);
+    videomerge_cancel(id);
+    ASSERT_EQ(wait_final(id), VIDEOMERGE_STATE_CANCELLED);
+    EXPECT_FALSE(file_exists(out));
+    auto r = parse_answer(videomerge_result(id));
+    EXPECT_EQ(r["state"], 4);
+    EXPECT_EQ(r["ok"], false);
+    EXPECT_EQ(r["out_size_bytes"], 0);
+    EXPECT_EQ(r["elapsed_ms"], 0);
+    EXPECT_EQ(r["files_merged"], 32);
+    auto p = parse_answer(videomerge_progress(id));
+    EXPECT_EQ(p["state"], 4);
+    EXPECT_LT(p["percent"].get<double>(), 100.0);
+    videomerge_free(id);
+}
+
+TEST(Jobs, FreeOnARunningJobWaitsAndDeletes)
+{
+    std::string out = scratch("freed.mp4");
+    int id = videomerge_start(busy_list().c_str(), out.c_str());
+    ASSERT_GE(id, 0);
+    videomerge_free(id);
+    EXPECT_EQ(videomerge_status(id), -1);
+    EXPECT_FALSE(file_exists(out));
+}
+
+struct failure_case {
+    const char *name;
+    std::function<std::string()> list;
+    std::function<std::string()> out;
+    std::string error;  // exact, or a prefix ending in '*'
+};
+VM_PRINTS_AS_NAME(failure_case)
+
+class Failure : public testing::TestWithParam<failure_case> {};
+
+TEST_P(Failure, EndsInStateFiveLeavingNothing)
+{
+    const failure_case &c = GetParam();
+    std::string out = c.out();
+    int id = videomerge_start(c.list().c_str(), out.c_str());
+    ASSERT_GE(id, 0);
+    ASSERT_EQ(wait_final(id), VIDEOMERGE_STATE_FAILED);
+    const char *text = videomerge_result(id);
+    auto r = parse_answer(text);
+    std::string err = r["error"];
+    if (c.error.back() == '*')
+        EXPECT_EQ(err.substr(0, c.error.size() - 1), c.error.substr(0, c.error.size() - 1));
+    else
+        EXPECT_EQ(std::string(text), "{\"state\":5,\"ok\":false,\"error\":\"" + c.error + "\"}");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(out))) << "left behind: " << out;
+    videomerge_free(id);
+}
+
+// A full disk: the output path is a link to /dev/full.
+std::function<std::string()> full_disk(const char *name)
+{
+    return [=] {
+        std::string p = scratch(name);
+        fs::remove(p);
+        fs::create_symlink("/dev/full", p);
+        return p;
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Failure,
+    testing::Values(
+        failure_case{"UnknownExtension", [] { return pair_of("av.mp4"); }, out_at("out.unknownext"),
+                     "cannot create output"},
+        failure_case{"NoSuchDirectory", [] { return pair_of("av.mp4"); }, out_at("no/such/dir.mkv"),
+                     "cannot open output file"},
+        // Both lists pass the check (only 8 streams are compared).
+        failure_case{"FewerStreamsLater", [] { return path_list({fixture("s10.mka"), fixture("s9.mka")}); },
+                     out_at("streams.mka"), "stream count mismatch in " + fixture("s9.mka")},
+        // The MP4 muxer writes at once; Matroska and MPEG-TS outputs this
+        // small stay in the buffer until the trailer.
+        failure_case{"DiskFullMp4", [] { return pair_of("av.mp4"); }, full_disk("full.mp4"), "write header failed"},
+        failure_case{"DiskFullMkv", [] { return pair_of("av.mp4"); }, full_disk("full.mkv"), "write trailer failed"},
+        failure_case{"DiskFullTs", [] { return pair_of("av.mp4"); }, full_disk("full.ts"), "write trailer failed"},
+        failure_case{"DiskFullLarge", [] { return path_list({fixture("long.mp4"), fixture("long.mp4")}); },
+                     full_disk("full_large.mkv"), "write frame failed (file 1)"}),
+    [](const testing::TestParamInfo<failure_case> &i) { return std::string(i.param.name); });
+
+// A file at the output path that the job never opened is not the job's to
+// delete, neither when the job fails nor when it is freed.
+TEST(Jobs, FailureKeepsAFileTheJobNeverOpened)
+{
+    std::string out = scratch("precious.unknownext");
+    std::ofstream(out) << "keep me";
+    int id = videomerge_start(pair_of("av.mp4").c_str(), out.c_str());
+    ASSERT_GE(id, 0);
+    ASSERT_EQ(wait_final(id), VIDEOMERGE_STATE_FAILED);
+    videomerge_free(id);
+    EXPECT_EQ(fs::file_size(out), 7u);
+}
+
+int open_fds()
+{
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (readdir(d))
+            n++;
+        closedir(d);
+    }
+    return n;
+}
+
+// Hundreds of start/cancel/free cycles leave no descriptors or memory.
+TEST(Jobs, SoakLeavesNothingBehind)
+{
+    std::string list = path_list({fixture("av.mp4"), fixture("av_short.mp4")});
+    std::string out = scratch("soak.mkv");
+    auto cycle = [&](int i) {
+        int id = videomerge_start(list.c_str(), out.c_str());
+        ASSERT_GE(id, 0);
+        if (i % 3 != 2)
+            videomerge_cancel(id);
+        if (i % 2)
+            wait_final(id);
+        videomerge_free(id);
+    };
+    for (int i = 0; i < 20; i++)
+        cycle(i);
+    int fds = open_fds();
+    size_t heap = mallinfo2().uordblks;
+    for (int i = 0; i < 300; i++)
+        cycle(i);
+    EXPECT_EQ(open_fds(), fds);
+    EXPECT_LT(mallinfo2().uordblks, heap + 256 * 1024) << "heap grew from " << heap;
+}
+
+}  // namespace

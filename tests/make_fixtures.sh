@@ -3,14 +3,12 @@
 # directory given. Skips the work when the files of this script's version
 # are already there.
 set -eu
-dir=$1
-stamp="$dir/.stamp"
 want=$(cksum < "$0")
-if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]; then
+mkdir -p "$1"
+cd "$1"
+if [ -f .stamp ] && [ "$(cat .stamp)" = "$want" ]; then
   exit 0
 fi
-mkdir -p "$dir"
-cd "$dir"
 rm -f ./*
 
 ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
@@ -30,6 +28,11 @@ ff -i av_short.mp4 -c copy av_short.mkv
 # Audio a little longer than video inside one file.
 ff -f lavfi -i testsrc2=size=160x120:rate=25:duration=1.5 \
    -f lavfi -i sine=frequency=440:sample_rate=48000:duration=1.8 $h264 $aac -ac 2 av_longaudio.mp4
+
+# 30 s of the same format: 32 of these keep a job busy for a while, for
+# tests that cancel or free a running job.
+ff $(video 160x120) $(tone) -t 30 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -bf 2 -g 25 \
+   $aac -ac 2 long.mp4
 
 # One difference each from av.mp4.
 ff $(video 320x240) $(tone) -t 1 $h264 $aac -ac 2 big.mp4
@@ -53,4 +56,4 @@ ff $(tone) -t 0.5 $(maps 3) -c:a pcm_s16le s3.mka
 ff $(tone) -t 0.5 -c:a flac -sample_fmt s16 flac16.mka
 ff $(tone) -t 0.5 -c:a flac -sample_fmt s32 flac32.mka
 
-echo "$want" > "$stamp"
+echo "$want" > .stamp
