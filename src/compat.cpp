@@ -8,6 +8,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/sha.h>
 }
 
 vm_packaging stream_packaging(const AVCodecParameters *par)
@@ -28,6 +29,23 @@ vm_packaging stream_packaging(const AVCodecParameters *par)
         return VM_PACK_OTHER;
     }
 }
+
+namespace {
+
+// Returns false when out of memory.
+bool digest_extradata(const AVCodecParameters *par, uint8_t out[20])
+{
+    struct AVSHA *sha = av_sha_alloc();
+    if (!sha)
+        return false;
+    av_sha_init(sha, 160);
+    av_sha_update(sha, par->extradata, (size_t)par->extradata_size);
+    av_sha_final(sha, out);
+    av_free(sha);
+    return true;
+}
+
+}  // namespace
 
 int read_fileinfo(const char *path, file_info *info, char *err)
 {
@@ -55,6 +73,8 @@ int read_fileinfo(const char *path, file_info *info, char *err)
         info->sample_rate[i] = par->sample_rate;
         info->channels[i] = par->ch_layout.nb_channels;
         info->packaging[i] = stream_packaging(par);
+        if (info->packaging[i] == VM_PACK_LENGTH_PREFIXED && !digest_extradata(par, info->extradata_sha1[i]))
+            info->sha1_missing |= 1u << i;
     }
     info->duration_ms = ic->duration == AV_NOPTS_VALUE ? 0 : ic->duration / 1000;
     avformat_close_input(&ic);
@@ -91,12 +111,14 @@ int streams_match(const file_info &first, const file_info &f, int k, int j, char
 
 }  // namespace
 
-int compat_check(const vm_path_slots paths, int count, int64_t *total_ms, char *reason)
+int compat_check(const vm_path_slots paths, int count, int64_t *total_ms, char *reason,
+                 unsigned *reannex)
 {
     file_info first, f;
     if (read_fileinfo(paths[0], &first, reason) < 0)
         return -1;
     int64_t total = first.duration_ms;
+    unsigned differ = 0;
     for (int k = 2; k <= count; k++) {
         if (read_fileinfo(paths[k - 1], &f, reason) < 0)
             return -1;
@@ -106,12 +128,21 @@ int compat_check(const vm_path_slots paths, int count, int64_t *total_ms, char *
                         f.stream_count, first.stream_count);
             return 0;
         }
-        for (int j = 0; j < f.stream_count; j++)
+        for (int j = 0; j < f.stream_count; j++) {
             if (!streams_match(first, f, k, j, reason))
                 return 0;
+            // Without a digest a stream counts as different: filtering a
+            // stream that did not need it costs time, never correctness.
+            bool unknown = ((f.sha1_missing | first.sha1_missing) >> j) & 1;
+            if (f.packaging[j] == VM_PACK_LENGTH_PREFIXED &&
+                (unknown || std::memcmp(f.extradata_sha1[j], first.extradata_sha1[j], 20) != 0))
+                differ |= 1u << j;
+        }
         total += f.duration_ms;
     }
     *total_ms = total;
+    if (reannex)
+        *reannex = differ;
     return 1;
 }
 

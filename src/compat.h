@@ -29,6 +29,10 @@ struct file_info {
     int sample_rate[VM_INFO_STREAMS];
     int channels[VM_INFO_STREAMS];
     int packaging[VM_INFO_STREAMS];
+    // SHA-1 of the extradata (the H.264/HEVC parameter sets), to tell
+    // whether two files were made with the same encoder settings.
+    uint8_t extradata_sha1[VM_INFO_STREAMS][20];
+    unsigned sha1_missing;  // bit j: no digest for stream j (out of memory)
     int64_t duration_ms;  // container duration, 0 when unknown
 };
 
@@ -43,8 +47,12 @@ int read_fileinfo(const char *path, file_info *info, char *err);
 // Compares files 2..count with the first. Returns 1 when all can be merged
 // (*total_ms = sum of their durations), 0 when one cannot (reason set),
 // -1 when one cannot be read (reason = the read error). `reason` holds
-// VM_REASON_CAP bytes. `count` must be at least 2.
-int compat_check(const vm_path_slots paths, int count, int64_t *total_ms, char *reason);
+// VM_REASON_CAP bytes. `count` must be at least 2. When `reannex` is given
+// and the result is 1, bit j of *reannex is set for each length-prefixed
+// H.264/HEVC stream j whose parameter sets are not the same in every file:
+// a plain copy would decode the later files with the first one's.
+int compat_check(const vm_path_slots paths, int count, int64_t *total_ms, char *reason,
+                 unsigned *reannex = nullptr);
 
 // Writes the check answer for a path list (may be null) into `out`.
 void write_check_json(const char *list, char *out, size_t cap);

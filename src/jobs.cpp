@@ -55,7 +55,8 @@ int job_start(const char *list, const char *out_path)
 
     char reason[VM_REASON_CAP];
     int64_t total_ms = 0;
-    int verdict = compat_check(paths, count, &total_ms, reason);
+    unsigned reannex = 0;
+    int verdict = compat_check(paths, count, &total_ms, reason, &reannex);
     if (verdict < 0)
         return VM_START_UNREADABLE;
     if (verdict == 0)
@@ -74,6 +75,7 @@ int job_start(const char *list, const char *out_path)
     s->file_count = count;
     std::strcpy(s->out_path, out_path);
     s->total_ms = total_ms;
+    s->reannex = reannex;
 
     vm_thread *t = new (std::nothrow) vm_thread{};
     if (t) {

@@ -4,12 +4,14 @@
 
 #include "fs_path.h"
 #include "media_input.h"
+#include "reannex.h"
 #include "session.h"
 #include "text.h"
 #include "timeline.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavcodec/bsf.h>
 #include <libavformat/avformat.h>
 #include <libavutil/time.h>
 }
@@ -22,6 +24,7 @@ struct merge_run {
     AVFormatContext *ic;  // the input being read
     AVFormatContext *oc;  // the output
     AVPacket *pkt;
+    reannex_filters filters;  // for the current input's reannexed streams
     timeline tl;
     int n;  // output streams: all streams of the first input
     int j;  // 1-based number of the input being read
@@ -38,6 +41,13 @@ int fail(merge_run &m, const char *fmt, const char *arg = nullptr)
     return -1;
 }
 
+int filter_failed(merge_run &m)
+{
+    format_text(m.s->error, VM_ERROR_CAP, "bitstream filter failed (file %d)", m.j);
+    return -1;
+}
+
+// Opens input j (m.j) and the filters its streams need.
 int open_input(merge_run &m, const char *path)
 {
     int av_error = 0;
@@ -46,6 +56,8 @@ int open_input(merge_run &m, const char *path)
         return fail(m, "cannot open %s", path);
     if (r != VM_INPUT_OK)
         return fail(m, "no stream info: %s", path);
+    if (reannex_open(&m.filters, m.ic, m.s->reannex) < 0)
+        return filter_failed(m);
     return 0;
 }
 
@@ -62,7 +74,10 @@ int create_output(merge_run &m)
         AVStream *out = avformat_new_stream(m.oc, nullptr);
         if (!out)
             return fail(m, "new stream failed");
-        if (avcodec_parameters_copy(out->codecpar, in->codecpar) < 0)
+        // A filtered stream is written as the filter hands it on: start
+        // codes, which the muxer stores in its own way.
+        AVBSFContext *bsf = i < VM_INFO_STREAMS ? m.filters.bsf[i] : nullptr;
+        if (avcodec_parameters_copy(out->codecpar, bsf ? bsf->par_out : in->codecpar) < 0)
             return fail(m, "param copy failed");
         out->codecpar->codec_tag = 0;  // let the muxer pick its own tag
         out->time_base = in->time_base;
@@ -84,13 +99,52 @@ int create_output(merge_run &m)
 
 enum copy_end { COPY_EOF, COPY_CANCELLED, COPY_FAILED };
 
+// Rebases the packet in m.pkt, read in time base in_tb, and hands it to the
+// muxer, which takes its contents.
+int write_packet(merge_run &m, AVRational in_tb)
+{
+    vm_session *s = m.s;
+    int idx = m.pkt->stream_index;
+    timeline_rebase(&m.tl, m.pkt, in_tb);
+    if (idx == 0)
+        s->processed_ms.store(m.tl.processed_ms, std::memory_order_relaxed);
+    s->packets.fetch_add(1, std::memory_order_relaxed);
+    int ret = av_interleaved_write_frame(m.oc, m.pkt);
+    av_packet_unref(m.pkt);
+    if (ret < 0) {
+        format_text(s->error, VM_ERROR_CAP, "write frame failed (file %d)", m.j);
+        return -1;
+    }
+    return 0;
+}
+
+// Sends m.pkt (or, with flush, the end of the stream) through stream idx's
+// filter and writes whatever comes out.
+int filter_and_write(merge_run &m, int idx, bool flush)
+{
+    AVBSFContext *bsf = m.filters.bsf[idx];
+    if (av_bsf_send_packet(bsf, flush ? nullptr : m.pkt) < 0) {
+        av_packet_unref(m.pkt);
+        return filter_failed(m);
+    }
+    for (;;) {
+        int ret = av_bsf_receive_packet(bsf, m.pkt);
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF)
+            return 0;
+        if (ret < 0)
+            return filter_failed(m);
+        m.pkt->stream_index = idx;
+        if (write_packet(m, bsf->time_base_out) < 0)
+            return -1;
+    }
+}
+
 // Copies the current input to its end. A read error ends the input like its
 // end does: a damaged file is cut short, not refused.
 copy_end copy_input(merge_run &m)
 {
-    vm_session *s = m.s;
     while (av_read_frame(m.ic, m.pkt) >= 0) {
-        if (s->cancel.load(std::memory_order_relaxed)) {
+        if (m.s->cancel.load(std::memory_order_relaxed)) {
             av_packet_unref(m.pkt);
             return COPY_CANCELLED;
         }
@@ -99,17 +153,16 @@ copy_end copy_input(merge_run &m)
             av_packet_unref(m.pkt);
             continue;
         }
-        timeline_rebase(&m.tl, m.pkt, m.ic->streams[idx]->time_base);
-        if (idx == 0)
-            s->processed_ms.store(m.tl.processed_ms, std::memory_order_relaxed);
-        s->packets.fetch_add(1, std::memory_order_relaxed);
-        int ret = av_interleaved_write_frame(m.oc, m.pkt);
-        av_packet_unref(m.pkt);
-        if (ret < 0) {
-            format_text(s->error, VM_ERROR_CAP, "write frame failed (file %d)", m.j);
+        bool filtered = idx < VM_INFO_STREAMS && m.filters.bsf[idx];
+        int ret = filtered ? filter_and_write(m, idx, false)
+                           : write_packet(m, m.ic->streams[idx]->time_base);
+        if (ret < 0)
             return COPY_FAILED;
-        }
     }
+    for (int idx = 0; idx < VM_INFO_STREAMS; idx++)
+        if (m.filters.bsf[idx] && filter_and_write(m, idx, true) < 0)
+            return COPY_FAILED;
+    reannex_close(&m.filters);
     return COPY_EOF;
 }
 
@@ -150,6 +203,7 @@ void release(merge_run &m)
         avformat_free_context(m.oc);
         m.oc = nullptr;
     }
+    reannex_close(&m.filters);
     avformat_close_input(&m.ic);
     av_packet_free(&m.pkt);
     timeline_free(&m.tl);
@@ -158,6 +212,7 @@ void release(merge_run &m)
 int run_merge(merge_run &m)
 {
     vm_session *s = m.s;
+    m.j = 1;
     if (open_input(m, s->paths[0]) < 0 || create_output(m) < 0)
         return VM_STATE_FAILED;
     m.pkt = av_packet_alloc();
@@ -165,7 +220,6 @@ int run_merge(merge_run &m)
         fail(m, "oom");
         return VM_STATE_FAILED;
     }
-    m.j = 1;
     s->current_file.store(1, std::memory_order_relaxed);
     timeline_begin_file(&m.tl, m.ic->start_time);
     for (;;) {

@@ -15,6 +15,7 @@ void session_reset(vm_session *s)
     s->current_file.store(0, std::memory_order_relaxed);
     s->processed_ms.store(0, std::memory_order_relaxed);
     s->total_ms = 0;
+    s->reannex = 0;
     s->packets.store(0, std::memory_order_relaxed);
     s->out_size_bytes.store(0, std::memory_order_relaxed);
     s->elapsed_ms.store(0, std::memory_order_relaxed);

@@ -35,6 +35,9 @@ struct vm_session {
     std::atomic<int> current_file;
     std::atomic<int64_t> processed_ms;
     int64_t total_ms;
+    // Bit j: stream j is H.264/HEVC whose parameter sets differ between the
+    // inputs; the worker gives its packets their own file's sets in band.
+    unsigned reannex;
     std::atomic<int64_t> packets;
     std::atomic<int64_t> out_size_bytes;
     std::atomic<int64_t> elapsed_ms;

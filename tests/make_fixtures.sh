@@ -25,6 +25,15 @@ ff -i av.mp4 -c copy av.mov
 # The same format, other content and length (1.2 s), for joins of unequal files.
 ff $(video 160x120) $(tone 660) -t 1.2 $h264 $aac -ac 2 av_short.mp4
 ff -i av_short.mp4 -c copy av_short.mkv
+# The same size and format from other encoder settings: other H.264
+# parameter sets (no B-frames, CAVLC), and two HEVC presets.
+ff $(video 160x120) $(tone 550) -t 1.2 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 25 $aac -ac 2 uf.mp4
+ff -i uf.mp4 -c copy uf.mkv
+hevc="-pix_fmt yuv420p -g 25 -x265-params log-level=error"
+ff $(video 160x120) -t 1 -c:v libx265 -preset fast $hevc hevc_fast.mp4
+ff $(video 160x120) -t 0.8 -c:v libx265 -preset ultrafast $hevc hevc_ultra.mp4
+ff -i hevc_ultra.mp4 -c copy hevc_ultra.mkv
+
 # Audio a little longer than video inside one file.
 ff -f lavfi -i testsrc2=size=160x120:rate=25:duration=1.5 \
    -f lavfi -i sine=frequency=440:sample_rate=48000:duration=1.8 $h264 $aac -ac 2 av_longaudio.mp4

@@ -1,0 +1,45 @@
+// Which streams the check marks for carrying their own parameter sets.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "compat.h"
+#include "support.h"
+
+namespace {
+
+struct reannex_case {
+    const char *name;
+    std::vector<std::string> files;
+    unsigned expect;
+};
+VM_PRINTS_AS_NAME(reannex_case)
+
+class Reannex : public testing::TestWithParam<reannex_case> {};
+
+TEST_P(Reannex, MarksStreamsWhoseParameterSetsDiffer)
+{
+    const reannex_case &c = GetParam();
+    static vm_path_slots paths;
+    for (size_t i = 0; i < c.files.size(); i++)
+        snprintf(paths[i], VM_PATH_CAP, "%s", fixture(c.files[i]).c_str());
+    char reason[VM_REASON_CAP] = "";
+    int64_t total = 0;
+    unsigned mask = 99;
+    ASSERT_EQ(compat_check(paths, (int)c.files.size(), &total, reason, &mask), 1) << reason;
+    EXPECT_EQ(mask, c.expect);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Reannex,
+    testing::Values(
+        // One encoder setting: copied untouched.
+        reannex_case{"SameSettings", {"av.mp4", "av_short.mp4", "av.mkv"}, 0},
+        reannex_case{"StartCodesNeedNothing", {"av.ts", "av.ts"}, 0},
+        reannex_case{"AudioOnly", {"audio.m4a", "audio.m4a"}, 0},
+        reannex_case{"OtherH264Settings", {"av.mp4", "av_short.mp4", "uf.mkv"}, 1},
+        reannex_case{"OtherHevcSettings", {"hevc_fast.mp4", "hevc_ultra.mkv"}, 1}),
+    [](const testing::TestParamInfo<reannex_case> &i) { return std::string(i.param.name); });
+
+}  // namespace
