@@ -1,0 +1,148 @@
+"""The videomerge command as a user runs it: answers, exit codes, progress,
+Ctrl-C."""
+import json
+import os
+import pty
+import signal
+import subprocess
+import sys
+import unittest
+
+CLI = os.environ["VM_CLI"]
+MEDIA = os.environ["VM_FIXTURE_DIR"]
+SCRATCH = os.environ["VM_SCRATCH_DIR"]
+
+
+def media(name):
+    return os.path.join(MEDIA, name)
+
+
+def scratch(name):
+    os.makedirs(SCRATCH, exist_ok=True)
+    path = os.path.join(SCRATCH, name)
+    if os.path.lexists(path):
+        os.remove(path)
+    return path
+
+
+def run(*args, stdin=None):
+    return subprocess.run([CLI, *args], input=stdin, capture_output=True, text=True, timeout=120)
+
+
+class Usage(unittest.TestCase):
+    def test_exit_codes_of_bad_usage(self):
+        for args in [(), ("frobnicate",), ("merge", "--bogus"), ("probe",),
+                     ("merge", media("av.mp4"), media("av.mp4")),  # no -o
+                     ("merge", "-o", scratch("x.mkv"), media("av.mp4")),
+                     ("merge", "-o", scratch("x.mkv")) + (media("av.mp4"),) * 33,
+                     ("check", "-l", media("no-such-list.txt"))]:
+            with self.subTest(args=args):
+                r = run(*args)
+                self.assertEqual(r.returncode, 2, r.stderr)
+                self.assertIn("videomerge:", r.stderr)
+                self.assertEqual(r.stdout, "")
+
+    def test_help_and_version(self):
+        r = run("--help")
+        self.assertEqual(r.returncode, 0)
+        self.assertIn("merge -o OUT", r.stdout)
+        r = run("--version")
+        self.assertEqual(r.returncode, 0)
+        self.assertRegex(r.stdout, r"^videomerge 1\.0\.0 \(libavformat \d+\.\d+\.\d+\)\n$")
+
+
+class ProbeAndCheck(unittest.TestCase):
+    def test_probe(self):
+        r = run("probe", media("av.mp4"))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("#0 video h264 160x120 25.000 fps", r.stdout)
+        self.assertIn("#1 audio aac 2 ch 48000 Hz", r.stdout)
+        r = run("probe", "--json", media("av.mp4"))
+        self.assertEqual(json.loads(r.stdout)["duration_ms"], 2000)
+        r = run("probe", media("gone.mp4"))
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("No such file or directory", r.stderr)
+
+    def test_check(self):
+        r = run("check", media("av.mp4"), media("av_short.mp4"))
+        self.assertEqual((r.returncode, r.stdout), (0, "compatible: 2 files, 3.200 s\n"))
+        r = run("check", media("av.mp4"), media("big.mp4"))
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("resolution mismatch: file 2 (320x240 vs 160x120)", r.stderr)
+        r = run("check", media("av.mp4"), media("gone.mp4"))
+        self.assertEqual(r.returncode, 1)
+        r = run("check", "--json", "-", stdin=media("av.mp4") + "\n\n" + media("av.ts") + "\n")
+        self.assertEqual(json.loads(r.stdout)["reason"], "stream format mismatch: file 2 stream 0")
+
+
+class Merge(unittest.TestCase):
+    def test_merge_with_plain_progress(self):
+        out = scratch("cli.mkv")
+        r = run("merge", "-o", out, media("av.mp4"), media("av_short.mp4"))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertTrue(os.path.getsize(out) > 0)
+        self.assertRegex(r.stderr, r"(?m)^\d+\.\d% file \d/2 ")
+        self.assertIn("merged 2 files into " + out, r.stderr)
+
+    def test_inputs_from_a_list_and_stdin(self):
+        listing = scratch("inputs.txt")
+        with open(listing, "w") as f:
+            f.write(media("av.mp4") + "\r\n" + media("av_short.mp4") + "\n")
+        out = scratch("cli_list.mp4")
+        r = run("merge", "--json", "-o", out, "-l", listing)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(json.loads(r.stdout)["files_merged"], 2)
+        r = run("merge", "-o", out, "-", media("av.mp4"), stdin=media("av.mp4") + "\n")
+        self.assertEqual(r.returncode, 0, r.stderr)
+
+    def test_incompatible_says_why_and_writes_nothing(self):
+        out = scratch("cli_bad.mkv")
+        r = run("merge", "-o", out, media("av.mp4"), media("mono.mp4"))
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("audio format mismatch: file 2", r.stderr)
+        self.assertFalse(os.path.exists(out))
+
+    def test_output_that_is_an_input(self):
+        r = run("merge", "-o", media("av.mp4"), media("av.mp4"), media("av_short.mp4"))
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("one of the inputs", r.stderr)
+
+    def test_failure(self):
+        r = run("merge", "-o", scratch("cli.unknownext"), media("av.mp4"), media("av.mp4"))
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("merge failed: cannot create output", r.stderr)
+
+    def test_ctrl_c_cancels_and_removes_the_output(self):
+        out = scratch("cli_interrupted.mp4")
+        p = subprocess.Popen([CLI, "merge", "-o", out] + [media("long.mp4")] * 32,
+                             stderr=subprocess.PIPE, text=True)
+        p.stderr.readline()  # the first progress line: the merge is under way
+        p.send_signal(signal.SIGINT)
+        err = p.stderr.read()
+        self.assertEqual(p.wait(timeout=60), 130, err)
+        self.assertIn("cancelled", err)
+        self.assertFalse(os.path.exists(out))
+
+    def test_terminal_shows_a_live_bar(self):
+        out = scratch("cli_tty.mp4")
+        pid, fd = pty.fork()
+        if pid == 0:
+            os.execv(CLI, [CLI, "merge", "-o", out] + [media("long.mp4")] * 8)
+        seen = b""
+        while True:
+            try:
+                chunk = os.read(fd, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            seen += chunk
+        _, status = os.waitpid(pid, 0)
+        self.assertEqual(os.waitstatus_to_exitcode(status), 0, seen)
+        text = seen.decode()
+        self.assertRegex(text, r"\r\[[#.]+\] +\d+\.\d%  file \d/8  [\d.]+x  ETA \d+:\d\d")
+        self.assertIn("merged 8 files", text)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,98 @@
+"""The Python binding against the built library and the test media."""
+import os
+import sys
+import threading
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "bindings", "python"))
+import videomerge  # noqa: E402
+
+MEDIA = os.environ["VM_FIXTURE_DIR"]
+SCRATCH = os.environ["VM_SCRATCH_DIR"]
+
+
+def media(name):
+    return os.path.join(MEDIA, name)
+
+
+def scratch(name):
+    os.makedirs(SCRATCH, exist_ok=True)
+    return os.path.join(SCRATCH, name)
+
+
+class Binding(unittest.TestCase):
+    def test_version(self):
+        self.assertTrue(videomerge.version().startswith("1.0.0 (libavformat "))
+
+    def test_probe(self):
+        info = videomerge.probe(media("av.mp4"))
+        self.assertEqual(info["duration_ms"], 2000)
+        self.assertEqual([s["type"] for s in info["streams"]], ["video", "audio"])
+        with self.assertRaisesRegex(videomerge.VideomergeError, "^open: No such file"):
+            videomerge.probe(media("gone.mp4"))
+
+    def test_check(self):
+        self.assertTrue(videomerge.check([media("av.mp4"), media("av_short.mp4")])["compatible"])
+        verdict = videomerge.check([media("av.mp4"), media("big.mp4")])
+        self.assertFalse(verdict["compatible"])
+        self.assertEqual(verdict["reason"], "resolution mismatch: file 2 (320x240 vs 160x120)")
+        with self.assertRaisesRegex(videomerge.VideomergeError, "need at least 2 files"):
+            videomerge.check([media("av.mp4")])
+        with self.assertRaises(TypeError):
+            videomerge.check(media("av.mp4"))
+
+    def test_merge_and_wait(self):
+        out = scratch("py_merged.mkv")
+        with videomerge.merge([media("av.mp4"), media("av_short.mp4")], out) as job:
+            self.assertIn("percent", job.progress())
+            result = job.wait(timeout=60)
+        self.assertEqual(result["state"], 3)
+        self.assertEqual(result["out_size_bytes"], os.path.getsize(out))
+        self.assertIsNone(job.id)
+        with self.assertRaises(videomerge.VideomergeError):
+            job.progress()
+
+    def test_start_errors_carry_the_reason(self):
+        with self.assertRaisesRegex(videomerge.VideomergeError, "^resolution mismatch"):
+            videomerge.merge([media("av.mp4"), media("big.mp4")], scratch("py_x.mkv"))
+        with self.assertRaisesRegex(videomerge.VideomergeError, "^open .*gone.mp4: No such file"):
+            videomerge.merge([media("av.mp4"), media("gone.mp4")], scratch("py_x.mkv"))
+        with self.assertRaisesRegex(videomerge.VideomergeError, "^bad arguments"):
+            videomerge.merge([media("av.mp4"), media("av.mp4")], media("av.mp4"))
+
+    def test_failure_raises_with_the_text(self):
+        with videomerge.merge([media("av.mp4"), media("av.mp4")], scratch("py.unknownext")) as job:
+            with self.assertRaisesRegex(videomerge.MergeFailed, "^cannot create output$"):
+                job.wait(timeout=60)
+
+    def test_cancel(self):
+        out = scratch("py_cancelled.mp4")
+        with videomerge.merge([media("long.mp4")] * 32, out) as job:
+            job.cancel()
+            with self.assertRaises(videomerge.MergeCancelled):
+                job.wait(timeout=60)
+        self.assertFalse(os.path.exists(out))
+
+    def test_close_on_a_running_job_removes_its_output(self):
+        out = scratch("py_closed.mp4")
+        job = videomerge.merge([media("long.mp4")] * 32, out)
+        job.close()
+        self.assertFalse(os.path.exists(out))
+
+    def test_jobs_from_threads(self):
+        results = []
+
+        def one(i):
+            with videomerge.merge([media("av.mp4"), media("av.mp4")], scratch("py_t%d.ts" % i)) as job:
+                results.append(job.wait(timeout=60)["state"])
+
+        threads = [threading.Thread(target=one, args=(i,)) for i in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        self.assertEqual(results, [3, 3, 3, 3])
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,315 @@
+// videomerge: the command-line host of the library.
+//
+//   videomerge probe FILE
+//   videomerge check FILE... | -l LIST | -
+//   videomerge merge -o OUT FILE... | -l LIST | -
+//
+// Exit codes: 0 done, 1 failed, 2 bad usage or incompatible inputs,
+// 130 cancelled (Ctrl-C).
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "progress_line.h"
+#include "videomerge.h"
+
+namespace {
+
+using json = nlohmann::json;
+
+enum exit_code { EXIT_DONE = 0, EXIT_FAILED = 1, EXIT_USAGE = 2, EXIT_CANCELLED = 130 };
+
+const char USAGE[] =
+    "usage: videomerge probe FILE\n"
+    "       videomerge check FILE... | -l LIST | -\n"
+    "       videomerge merge -o OUT FILE... | -l LIST | -\n"
+    "\n"
+    "Joins media files end to end without re-encoding.\n"
+    "\n"
+    "  probe   describe a file's format, duration and streams\n"
+    "  check   tell whether the files can be merged, and why not\n"
+    "  merge   join the files, in order, into OUT (its extension picks the container)\n"
+    "\n"
+    "options:\n"
+    "  -o OUT       the output file (merge)\n"
+    "  -l LIST      read the input paths from LIST, one a line\n"
+    "  -            read the input paths from standard input\n"
+    "  --json       print the library's JSON answers as they are\n"
+    "  --help       this text\n"
+    "  --version    the version\n"
+    "\n"
+    "exit codes: 0 done, 1 failed, 2 bad usage or incompatible inputs, 130 cancelled\n";
+
+volatile sig_atomic_t g_interrupted = 0;
+
+void on_interrupt(int) { g_interrupted = 1; }
+
+struct options {
+    std::string command;
+    std::vector<std::string> inputs;
+    std::string out;
+    bool json = false;
+};
+
+int usage_error(const std::string &msg)
+{
+    std::cerr << "videomerge: " << msg << "\n" << "Try 'videomerge --help'.\n";
+    return EXIT_USAGE;
+}
+
+// Reads one path a line; blank lines are skipped, as the library does.
+bool read_list(std::istream &in, std::vector<std::string> &paths)
+{
+    std::string line;
+    while (std::getline(in, line)) {
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+            line.pop_back();
+        if (!line.empty())
+            paths.push_back(line);
+    }
+    return !in.bad();
+}
+
+// Parses the arguments; returns -1 when they are fine, else an exit code.
+int parse_args(int argc, char **argv, options &o)
+{
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            std::cout << USAGE;
+            return EXIT_DONE;
+        }
+        if (a == "--version") {
+            std::cout << "videomerge " << videomerge_version() << "\n";
+            return EXIT_DONE;
+        }
+        if (a == "--json") {
+            o.json = true;
+        } else if (a == "-o" || a == "-l") {
+            if (++i >= argc)
+                return usage_error(a + " needs a path");
+            if (a == "-o") {
+                o.out = argv[i];
+            } else {
+                std::ifstream list(argv[i]);
+                if (!list || !read_list(list, o.inputs))
+                    return usage_error("cannot read the list " + std::string(argv[i]));
+            }
+        } else if (a == "-") {
+            if (!read_list(std::cin, o.inputs))
+                return usage_error("cannot read the list from standard input");
+        } else if (a.size() > 1 && a[0] == '-') {
+            return usage_error("unknown option " + a);
+        } else if (o.command.empty()) {
+            o.command = a;
+        } else {
+            o.inputs.push_back(a);
+        }
+    }
+    if (o.command != "probe" && o.command != "check" && o.command != "merge")
+        return usage_error(o.command.empty() ? "no command given" : "unknown command " + o.command);
+    for (const auto &p : o.inputs)
+        if (p.find('\n') != std::string::npos)
+            return usage_error("a path holds a line feed: " + p);
+    return -1;
+}
+
+std::string joined(const std::vector<std::string> &paths)
+{
+    std::string list;
+    for (const auto &p : paths)
+        list += p + "\n";
+    return list;
+}
+
+std::string seconds(long long ms)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.3f s", ms / 1000.0);
+    return buf;
+}
+
+int run_probe(const options &o)
+{
+    if (o.inputs.size() != 1)
+        return usage_error("probe takes one file");
+    const char *answer = videomerge_probe(o.inputs[0].c_str());
+    json j = json::parse(answer);
+    if (o.json)
+        std::cout << answer << "\n";
+    if (!j["ok"].get<bool>()) {
+        if (!o.json)
+            std::cerr << "videomerge: " << o.inputs[0] << ": " << j["error"].get<std::string>() << "\n";
+        return EXIT_FAILED;
+    }
+    if (o.json)
+        return EXIT_DONE;
+    std::cout << o.inputs[0] << ": " << j["format"].get<std::string>() << ", "
+              << seconds(j["duration_ms"].get<long long>()) << "\n";
+    for (const auto &s : j["streams"]) {
+        std::cout << "  #" << s["index"].get<int>() << " " << s["type"].get<std::string>() << " "
+                  << s["codec"].get<std::string>();
+        if (s["type"] == "video") {
+            char fps[32];
+            std::snprintf(fps, sizeof fps, "%.3f", s["fps"].get<double>());
+            std::cout << " " << s["width"] << "x" << s["height"] << " " << fps << " fps";
+        } else if (s["type"] == "audio") {
+            std::cout << " " << s["channels"] << " ch " << s["sample_rate"] << " Hz";
+        }
+        long long rate = s["bitrate"];
+        if (rate > 0)
+            std::cout << " " << rate / 1000 << " kb/s";
+        std::cout << "\n";
+    }
+    return EXIT_DONE;
+}
+
+int check_counts(const options &o)
+{
+    if (o.inputs.size() < 2)
+        return usage_error("give at least 2 input files");
+    if (o.inputs.size() > 32)
+        return usage_error("too many input files (at most 32)");
+    return -1;
+}
+
+// Prints the check's answer; returns the exit code it means.
+int report_check(const options &o, const char *answer)
+{
+    json j = json::parse(answer);
+    if (o.json) {
+        std::cout << answer << "\n";
+    } else if (!j["ok"].get<bool>()) {
+        std::cerr << "videomerge: " << j["error"].get<std::string>() << "\n";
+    } else if (!j["compatible"].get<bool>()) {
+        std::cerr << "videomerge: the files cannot be merged: " << j["reason"].get<std::string>() << "\n";
+    } else {
+        std::cout << "compatible: " << j["files"] << " files, " << seconds(j["total_duration_ms"]) << "\n";
+    }
+    if (!j["ok"].get<bool>())
+        return EXIT_FAILED;
+    return j["compatible"].get<bool>() ? EXIT_DONE : EXIT_USAGE;
+}
+
+int run_check(const options &o)
+{
+    int bad = check_counts(o);
+    if (bad >= 0)
+        return bad;
+    return report_check(o, videomerge_check(joined(o.inputs).c_str()));
+}
+
+int terminal_width()
+{
+    struct winsize ws;
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
+        return ws.ws_col;
+    return 80;
+}
+
+// Polls the job until it ends, showing progress on stderr; Ctrl-C cancels.
+// The last figures stay on screen, so that even a merge that ends within
+// one poll shows where it got.
+int watch(int id, const options &o)
+{
+    bool tty = isatty(STDERR_FILENO) && !o.json;
+    auto start = std::chrono::steady_clock::now();
+    auto last_line = start - std::chrono::seconds(10);
+    auto show = [&](bool last) {
+        auto now = std::chrono::steady_clock::now();
+        json p = json::parse(videomerge_progress(id));
+        progress_figures f{p["percent"], p["current_file"], p["total_files"], p["processed_ms"],
+                           p["total_ms"], std::chrono::duration<double, std::milli>(now - start).count()};
+        if (tty) {
+            std::cerr << "\r" << progress_bar(f, terminal_width()) << (last ? "\n" : "") << std::flush;
+        } else if (!o.json && (last || now - last_line >= std::chrono::seconds(1))) {
+            std::cerr << progress_plain(f) << "\n";
+            last_line = now;
+        }
+    };
+    int state;
+    bool cancelling = false;
+    while ((state = videomerge_status(id)) < VIDEOMERGE_STATE_DONE) {
+        if (g_interrupted && !cancelling) {
+            videomerge_cancel(id);
+            cancelling = true;
+        }
+        show(false);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    show(true);
+    return state;
+}
+
+int run_merge(const options &o)
+{
+    if (o.out.empty())
+        return usage_error("merge needs an output: -o OUT");
+    int bad = check_counts(o);
+    if (bad >= 0)
+        return bad;
+    std::string list = joined(o.inputs);
+    int id = videomerge_start(list.c_str(), o.out.c_str());
+    if (id == -3 || id == -5) {
+        // The start checked and refused; ask again only to say why.
+        return report_check(o, videomerge_check(list.c_str()));
+    }
+    if (id == -1)
+        return usage_error("cannot merge into " + o.out +
+                           ": it is one of the inputs, or a path is longer than the library takes");
+    if (id < 0) {
+        std::cerr << "videomerge: cannot start the merge (code " << id << ")\n";
+        return EXIT_FAILED;
+    }
+    int state = watch(id, o);
+    const char *answer = videomerge_result(id);
+    json r = json::parse(answer);
+    if (o.json)
+        std::cout << answer << "\n";
+    videomerge_free(id);
+    if (state == VIDEOMERGE_STATE_CANCELLED) {
+        std::cerr << "videomerge: cancelled; " << o.out << " removed\n";
+        return EXIT_CANCELLED;
+    }
+    if (state != VIDEOMERGE_STATE_DONE) {
+        std::cerr << "videomerge: merge failed: " << r["error"].get<std::string>() << "\n";
+        return EXIT_FAILED;
+    }
+    if (!o.json) {
+        long long ms = r["elapsed_ms"], bytes = r["out_size_bytes"];
+        std::cerr << "merged " << r["files_merged"] << " files into " << o.out << " (" << bytes / 1024
+                  << " KiB, " << seconds(r["duration_ms"]) << ") in " << seconds(ms) << "\n";
+    }
+    return EXIT_DONE;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    options o;
+    int early = parse_args(argc, argv, o);
+    if (early >= 0)
+        return early;
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_interrupt;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    if (o.command == "probe")
+        return run_probe(o);
+    if (o.command == "check")
+        return run_check(o);
+    return run_merge(o);
+}
