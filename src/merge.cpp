@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "fs_path.h"
+#include "input_prefetch.h"
 #include "media_input.h"
 #include "reannex.h"
 #include "session.h"
@@ -25,6 +26,7 @@ struct merge_run {
     AVFormatContext *oc;  // the output
     AVPacket *pkt;
     reannex_filters filters;  // for the current input's reannexed streams
+    input_prefetch next;      // the input after the current one, opening
     timeline tl;
     int n;  // output streams: all streams of the first input
     int j;  // 1-based number of the input being read
@@ -47,17 +49,19 @@ int filter_failed(merge_run &m)
     return -1;
 }
 
-// Opens input j (m.j) and the filters its streams need.
-int open_input(merge_run &m, const char *path)
+// Takes input j (m.j), as open_media left it, and opens the filters its
+// streams need; starts opening the input after it.
+int accept_input(merge_run &m, int opened)
 {
-    int av_error = 0;
-    int r = open_media(path, &m.ic, &av_error);
-    if (r == VM_INPUT_OPEN_FAILED)
+    const char *path = m.s->paths[m.j - 1];
+    if (opened == VM_INPUT_OPEN_FAILED)
         return fail(m, "cannot open %s", path);
-    if (r != VM_INPUT_OK)
+    if (opened != VM_INPUT_OK)
         return fail(m, "no stream info: %s", path);
     if (reannex_open(&m.filters, m.ic, m.s->reannex) < 0)
         return filter_failed(m);
+    if (m.j < m.s->file_count)
+        prefetch_start(&m.next, m.s->paths[m.j]);
     return 0;
 }
 
@@ -166,15 +170,15 @@ copy_end copy_input(merge_run &m)
     return COPY_EOF;
 }
 
-// Opens input j after the one before has ended.
+// Moves on to input j after the one before has ended.
 int next_input(merge_run &m)
 {
     avformat_close_input(&m.ic);
-    const char *path = m.s->paths[m.j - 1];
-    if (open_input(m, path) < 0)
+    int av_error = 0;
+    if (accept_input(m, prefetch_take(&m.next, &m.ic, &av_error)) < 0)
         return -1;
     if ((int)m.ic->nb_streams < m.n)
-        return fail(m, "stream count mismatch in %s", path);
+        return fail(m, "stream count mismatch in %s", m.s->paths[m.j - 1]);
     timeline_begin_file(&m.tl, m.ic->start_time);
     return 0;
 }
@@ -203,6 +207,7 @@ void release(merge_run &m)
         avformat_free_context(m.oc);
         m.oc = nullptr;
     }
+    prefetch_discard(&m.next);
     reannex_close(&m.filters);
     avformat_close_input(&m.ic);
     av_packet_free(&m.pkt);
@@ -213,7 +218,8 @@ int run_merge(merge_run &m)
 {
     vm_session *s = m.s;
     m.j = 1;
-    if (open_input(m, s->paths[0]) < 0 || create_output(m) < 0)
+    int av_error = 0;
+    if (accept_input(m, open_media(s->paths[0], &m.ic, &av_error)) < 0 || create_output(m) < 0)
         return VM_STATE_FAILED;
     m.pkt = av_packet_alloc();
     if (!m.pkt) {

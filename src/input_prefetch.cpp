@@ -1,0 +1,56 @@
+#include "input_prefetch.h"
+
+#include "media_input.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+namespace {
+
+void open_pending(void *arg)
+{
+    input_prefetch *p = static_cast<input_prefetch *>(arg);
+    p->result = open_media(p->path, &p->ic, &p->av_error);
+}
+
+void finish(input_prefetch *p)
+{
+    if (p->started) {
+        vm_thread_join(&p->thread);
+        vm_thread_release(&p->thread);
+        p->started = false;
+    } else if (p->path) {
+        open_pending(p);
+    }
+    p->path = nullptr;
+}
+
+}  // namespace
+
+void prefetch_start(input_prefetch *p, const char *path)
+{
+    p->path = path;
+    p->ic = nullptr;
+    p->thread = vm_thread{};
+    p->thread.routine = open_pending;
+    p->thread.arg = p;
+    p->started = vm_thread_start(&p->thread) == 0;
+}
+
+int prefetch_take(input_prefetch *p, AVFormatContext **ic, int *av_error)
+{
+    finish(p);
+    *ic = p->ic;
+    *av_error = p->av_error;
+    p->ic = nullptr;
+    return p->result;
+}
+
+void prefetch_discard(input_prefetch *p)
+{
+    if (p->started)
+        finish(p);
+    p->path = nullptr;
+    avformat_close_input(&p->ic);
+}
