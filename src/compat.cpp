@@ -47,21 +47,8 @@ bool digest_extradata(const AVCodecParameters *par, uint8_t out[20])
 
 }  // namespace
 
-int read_fileinfo(const char *path, file_info *info, char *err)
+void summarize_input(const AVFormatContext *ic, file_info *info)
 {
-    AVFormatContext *ic = nullptr;
-    int av_error = 0;
-    int opened = open_media(path, &ic, &av_error);
-    if (opened == VM_INPUT_OPEN_FAILED) {
-        char msg[128];
-        av_error_text(av_error, msg, sizeof msg);
-        format_text(err, VM_FILEINFO_ERROR_CAP, "open %s: %s", path, msg);
-        return -1;
-    }
-    if (opened != VM_INPUT_OK) {
-        format_text(err, VM_FILEINFO_ERROR_CAP, "no stream info: %s", path);
-        return -1;
-    }
     std::memset(info, 0, sizeof *info);
     info->stream_count = ic->nb_streams < VM_INFO_STREAMS ? (int)ic->nb_streams : VM_INFO_STREAMS;
     for (int i = 0; i < info->stream_count; i++) {
@@ -77,6 +64,24 @@ int read_fileinfo(const char *path, file_info *info, char *err)
             info->sha1_missing |= 1u << i;
     }
     info->duration_ms = ic->duration == AV_NOPTS_VALUE ? 0 : ic->duration / 1000;
+}
+
+int read_fileinfo(const char *path, file_info *info, char *err)
+{
+    AVFormatContext *ic = nullptr;
+    int av_error = 0;
+    int opened = open_media(path, &ic, &av_error);
+    if (opened == VM_INPUT_OPEN_FAILED) {
+        char msg[128];
+        av_error_text(av_error, msg, sizeof msg);
+        format_text(err, VM_FILEINFO_ERROR_CAP, "open %s: %s", path, msg);
+        return -1;
+    }
+    if (opened != VM_INPUT_OK) {
+        format_text(err, VM_FILEINFO_ERROR_CAP, "no stream info: %s", path);
+        return -1;
+    }
+    summarize_input(ic, info);
     avformat_close_input(&ic);
     return 0;
 }
@@ -111,6 +116,26 @@ int streams_match(const file_info &first, const file_info &f, int k, int j, char
 
 }  // namespace
 
+int compare_fileinfo(const file_info &first, const file_info &f, int k, char *reason, unsigned *differ)
+{
+    if (f.stream_count != first.stream_count) {
+        format_text(reason, VM_REASON_CAP, "stream count mismatch: file %d has %d streams (expected %d)", k,
+                    f.stream_count, first.stream_count);
+        return 0;
+    }
+    for (int j = 0; j < f.stream_count; j++) {
+        if (!streams_match(first, f, k, j, reason))
+            return 0;
+        // Without a digest a stream counts as different: filtering a
+        // stream that did not need it costs time, never correctness.
+        bool unknown = ((f.sha1_missing | first.sha1_missing) >> j) & 1;
+        if (f.packaging[j] == VM_PACK_LENGTH_PREFIXED &&
+            (unknown || std::memcmp(f.extradata_sha1[j], first.extradata_sha1[j], 20) != 0))
+            *differ |= 1u << j;
+    }
+    return 1;
+}
+
 int compat_check(const vm_path_slots paths, int count, int64_t *total_ms, char *reason,
                  unsigned *reannex)
 {
@@ -122,22 +147,8 @@ int compat_check(const vm_path_slots paths, int count, int64_t *total_ms, char *
     for (int k = 2; k <= count; k++) {
         if (read_fileinfo(paths[k - 1], &f, reason) < 0)
             return -1;
-        if (f.stream_count != first.stream_count) {
-            format_text(reason, VM_REASON_CAP,
-                        "stream count mismatch: file %d has %d streams (expected %d)", k,
-                        f.stream_count, first.stream_count);
+        if (!compare_fileinfo(first, f, k, reason, &differ))
             return 0;
-        }
-        for (int j = 0; j < f.stream_count; j++) {
-            if (!streams_match(first, f, k, j, reason))
-                return 0;
-            // Without a digest a stream counts as different: filtering a
-            // stream that did not need it costs time, never correctness.
-            bool unknown = ((f.sha1_missing | first.sha1_missing) >> j) & 1;
-            if (f.packaging[j] == VM_PACK_LENGTH_PREFIXED &&
-                (unknown || std::memcmp(f.extradata_sha1[j], first.extradata_sha1[j], 20) != 0))
-                differ |= 1u << j;
-        }
         total += f.duration_ms;
     }
     *total_ms = total;

@@ -38,7 +38,17 @@ struct file_info {
 
 enum { VM_FILEINFO_ERROR_CAP = 256, VM_REASON_CAP = 512 };
 
+struct AVFormatContext;
+
 vm_packaging stream_packaging(const AVCodecParameters *par);
+
+// Fills the summary of an open, analysed input.
+void summarize_input(const AVFormatContext *ic, file_info *info);
+
+// Compares file k's summary with the first file's by the merge rule.
+// Returns 1 when they match, else 0 with the reason written. Bit j of
+// *differ is set when stream j's H.264/HEVC parameter sets differ.
+int compare_fileinfo(const file_info &first, const file_info &f, int k, char *reason, unsigned *differ);
 
 // Reads the summary of `path`. Returns 0, or -1 with a text in `err`
 // (VM_FILEINFO_ERROR_CAP bytes).

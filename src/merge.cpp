@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "compat.h"
 #include "fs_path.h"
 #include "input_prefetch.h"
 #include "media_input.h"
@@ -27,6 +28,7 @@ struct merge_run {
     AVPacket *pkt;
     reannex_filters filters;  // for the current input's reannexed streams
     input_prefetch next;      // the input after the current one, opening
+    file_info first;          // what later inputs must match
     timeline tl;
     int n;  // output streams: all streams of the first input
     int j;  // 1-based number of the input being read
@@ -179,6 +181,20 @@ int next_input(merge_run &m)
         return -1;
     if ((int)m.ic->nb_streams < m.n)
         return fail(m, "stream count mismatch in %s", m.s->paths[m.j - 1]);
+    // The check passed before the job began, but the file may have been
+    // replaced since: writing another codec's packets into the stream would
+    // make a broken output that claims success.
+    file_info f;
+    summarize_input(m.ic, &f);
+    char reason[VM_REASON_CAP];
+    unsigned differ = 0;
+    if (!compare_fileinfo(m.first, f, m.j, reason, &differ))
+        return fail(m, "%s", reason);
+    for (int j = 0; j < VM_INFO_STREAMS; j++)
+        if ((differ & ~m.s->reannex) >> j & 1) {
+            format_text(m.s->error, VM_ERROR_CAP, "parameter sets changed: file %d stream %d", m.j, j);
+            return -1;
+        }
     timeline_begin_file(&m.tl, m.ic->start_time);
     return 0;
 }
@@ -219,7 +235,10 @@ int run_merge(merge_run &m)
     vm_session *s = m.s;
     m.j = 1;
     int av_error = 0;
-    if (accept_input(m, open_media(s->paths[0], &m.ic, &av_error)) < 0 || create_output(m) < 0)
+    if (accept_input(m, open_media(s->paths[0], &m.ic, &av_error)) < 0)
+        return VM_STATE_FAILED;
+    summarize_input(m.ic, &m.first);
+    if (create_output(m) < 0)
         return VM_STATE_FAILED;
     m.pkt = av_packet_alloc();
     if (!m.pkt) {

@@ -89,3 +89,53 @@ TEST(Worker, TruncatedInputCountsAsRead)
 }
 
 }  // namespace
+
+namespace {
+
+// An input replaced between the check and the worker's opening of it: the
+// worker holds it to the same rule as the check instead of writing another
+// codec's packets into the stream.
+struct replaced_case {
+    const char *name;
+    const char *replacement;  // a fixture, "" to remove, "text" for a text file
+    std::string error;        // with @ for the replaced file's path
+};
+VM_PRINTS_AS_NAME(replaced_case)
+
+class Replaced : public testing::TestWithParam<replaced_case> {};
+
+TEST_P(Replaced, FailsWithTheReason)
+{
+    const replaced_case &c = GetParam();
+    std::string victim = scratch(std::string("victim_") + c.name + ".mp4");
+    std::string out = scratch(std::string("replaced_") + c.name + ".mkv");
+    fs::copy_file(fixture("av.mp4"), victim, fs::copy_options::overwrite_existing);
+    vm_session *s = prepare({fixture("av.mp4"), victim}, out);
+    // ... the check passes here, then the file changes.
+    if (std::string(c.replacement).empty())
+        fs::remove(victim);
+    else if (std::string(c.replacement) == "text")
+        std::ofstream(victim) << "not media at all\n";
+    else
+        fs::copy_file(fixture(c.replacement), victim, fs::copy_options::overwrite_existing);
+    merge_thread(s);
+    EXPECT_EQ(s->state.load(), VM_STATE_FAILED);
+    std::string want = c.error;
+    if (auto at = want.find('@'); at != std::string::npos)
+        want.replace(at, 1, victim);
+    EXPECT_EQ(std::string(s->error), want);
+    EXPECT_FALSE(file_exists(out));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AfterTheCheck, Replaced,
+    testing::Values(replaced_case{"Removed", "", "cannot open @"},
+                    replaced_case{"ByText", "text", "cannot open @"},
+                    replaced_case{"ByOtherCodec", "mpeg4.mp4", "codec mismatch: file 2 stream 0"},
+                    replaced_case{"ByOtherSize", "big.mp4", "resolution mismatch: file 2 (320x240 vs 160x120)"},
+                    replaced_case{"ByFewerStreams", "video.mp4", "stream count mismatch in @"},
+                    replaced_case{"ByOtherPackaging", "av.ts", "stream format mismatch: file 2 stream 0"},
+                    replaced_case{"ByOtherSettings", "uf.mp4", "parameter sets changed: file 2 stream 0"}),
+    [](const testing::TestParamInfo<replaced_case> &i) { return std::string(i.param.name); });
+
+}  // namespace
