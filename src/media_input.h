@@ -3,6 +3,7 @@
 #ifndef VIDEOMERGE_MEDIA_INPUT_H
 #define VIDEOMERGE_MEDIA_INPUT_H
 
+struct AVDictionary;
 struct AVFormatContext;
 
 enum {
@@ -11,8 +12,15 @@ enum {
     VM_INPUT_NO_STREAM_INFO = -2,  // opened, but its streams cannot be read
 };
 
-// Opens `path` with the format FFmpeg detects, no options, and reads its
-// stream information. On VM_INPUT_OK *ctx is the open input, to be closed
+// Paths are local files and nothing else: every input and output is
+// opened through the file protocol only, so that a path string naming a
+// protocol ("concat:", "subfile,", "http://") or a file that names others
+// cannot reach beyond the file given. Adds that restriction to `opts`.
+int open_local_options(AVDictionary **opts);
+
+// Opens `path` with the format FFmpeg detects and reads its stream
+// information. Playlists and other formats that open further resources are
+// refused as AVERROR(EPERM). On VM_INPUT_OK *ctx is the open input, to be closed
 // with avformat_close_input; otherwise *ctx is null and, for
 // VM_INPUT_OPEN_FAILED, *av_error holds FFmpeg's error code.
 int open_media(const char *path, AVFormatContext **ctx, int *av_error);

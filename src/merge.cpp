@@ -74,6 +74,10 @@ int create_output(merge_run &m)
     vm_session *s = m.s;
     if (avformat_alloc_output_context2(&m.oc, nullptr, nullptr, s->out_path) < 0 || !m.oc)
         return fail(m, "cannot create output");
+    // Muxers that open files of their own do it through this whitelist.
+    m.oc->protocol_whitelist = av_strdup("file");
+    if (!m.oc->protocol_whitelist)
+        return fail(m, "oom");
     m.n = (int)m.ic->nb_streams;
     for (int i = 0; i < m.n; i++) {
         const AVStream *in = m.ic->streams[i];
@@ -89,7 +93,12 @@ int create_output(merge_run &m)
         out->time_base = in->time_base;
     }
     if (output_uses_file(m.oc)) {
-        if (avio_open(&m.oc->pb, s->out_path, AVIO_FLAG_WRITE) < 0)
+        AVDictionary *opts = nullptr;
+        int ret = open_local_options(&opts);
+        if (ret >= 0)
+            ret = avio_open2(&m.oc->pb, s->out_path, AVIO_FLAG_WRITE, nullptr, &opts);
+        av_dict_free(&opts);
+        if (ret < 0)
             return fail(m, "cannot open output file");
     }
     // From here a failure deletes the output: the job made or truncated it.
