@@ -296,9 +296,8 @@ void merge_thread(void *slot)
     release(m);
 
     if (outcome == VM_STATE_DONE) {
-        std::error_code ec;
-        auto size = std::filesystem::file_size(fs_path(s->out_path), ec);
-        s->out_size_bytes.store(ec ? 0 : (int64_t)size, std::memory_order_relaxed);
+        int64_t size = file_size_bytes(s->out_path);
+        s->out_size_bytes.store(size < 0 ? 0 : size, std::memory_order_relaxed);
         s->elapsed_ms.store((av_gettime() - start_us) / 1000, std::memory_order_relaxed);
     } else {
         remove_job_output(s);

@@ -1,27 +1,46 @@
 // A host that loads the library by name at run time and calls it through
 // the symbols it looks up, as desktop apps and scripting languages do.
-#include <dlfcn.h>
-
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "support.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+namespace {
+void *load_library(const char *file) { return reinterpret_cast<void *>(LoadLibraryA(file)); }
+void *find_symbol(void *lib, const char *name)
+{
+    return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(lib), name));
+}
+bool unload_library(void *lib) { return FreeLibrary(static_cast<HMODULE>(lib)) != 0; }
+std::string load_error() { return "LoadLibrary error " + std::to_string(GetLastError()); }
+}  // namespace
+#else
+#include <dlfcn.h>
+namespace {
+void *load_library(const char *file) { return dlopen(file, RTLD_NOW | RTLD_LOCAL); }
+void *find_symbol(void *lib, const char *name) { return dlsym(lib, name); }
+bool unload_library(void *lib) { return dlclose(lib) == 0; }
+std::string load_error() { return dlerror(); }
+}  // namespace
+#endif
+
 namespace {
 
 template <typename F>
 F lookup(void *lib, const char *name)
 {
-    void *sym = dlsym(lib, name);
+    void *sym = find_symbol(lib, name);
     EXPECT_NE(sym, nullptr) << name;
     return reinterpret_cast<F>(sym);
 }
 
 TEST(Dlopen, CallsEveryFunctionByName)
 {
-    void *lib = dlopen(VM_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(lib, nullptr) << dlerror();
+    void *lib = load_library(VM_LIBRARY_FILE);
+    ASSERT_NE(lib, nullptr) << load_error();
     using text_fn = const char *(*)(const char *);
     using id_text_fn = const char *(*)(int);
     auto version = lookup<const char *(*)()>(lib, "videomerge_version");
@@ -34,8 +53,8 @@ TEST(Dlopen, CallsEveryFunctionByName)
     auto cancel = lookup<void (*)(int)>(lib, "videomerge_cancel");
     auto release = lookup<void (*)(int)>(lib, "videomerge_free");
     // Internal helpers are not part of the interface.
-    EXPECT_EQ(dlsym(lib, "split_paths"), nullptr);
-    EXPECT_EQ(dlsym(lib, "_Z11split_pathsPKcPA1200_c"), nullptr);
+    EXPECT_EQ(find_symbol(lib, "split_paths"), nullptr);
+    EXPECT_EQ(find_symbol(lib, "_Z11split_pathsPKcPA1200_c"), nullptr);
     if (HasFailure())
         return;
 
@@ -55,7 +74,7 @@ TEST(Dlopen, CallsEveryFunctionByName)
     EXPECT_EQ(r["out_path"], out);
     release(id);
     EXPECT_TRUE(file_exists(out));
-    EXPECT_EQ(dlclose(lib), 0);
+    EXPECT_TRUE(unload_library(lib));
 }
 
 }  // namespace

@@ -1,10 +1,6 @@
 // Job control on real threads: start codes, the table of four slots,
 // cancel and free at every stage, the reports in every state, failures
 // with their texts, and a soak for leaks.
-#include <dirent.h>
-#include <malloc.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -79,7 +75,7 @@ auto out_at = [](const char *name) { return [=] { return scratch(name); }; };
 std::string copy_of_av(const char *name)
 {
     std::string p = scratch(name);
-    fs::copy_file(fixture("av.mp4"), p, fs::copy_options::overwrite_existing);
+    copy_over(fixture("av.mp4"), p);
     return p;
 }
 
@@ -111,6 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
         start_case{"OutputIsAnInputSpelledOtherwise",
                    [] { return path_list({fixture("av.mp4"), copy_of_av("in_b.mp4")}); },
                    [] { return scratch("") + "./../scratch/in_b.mp4"; }, -1},
+#if !defined(_WIN32)
         start_case{"OutputLinksToAnInput",
                    [] {
                        std::string in = copy_of_av("in_c.mp4"), link = scratch("link_c.mp4");
@@ -119,6 +116,7 @@ INSTANTIATE_TEST_SUITE_P(
                        return path_list({fixture("av.mp4"), in});
                    },
                    [] { return scratch("link_c.mp4"); }, -1},
+#endif
         start_case{"MissingInput", [] { return path_list({fixture("av.mp4"), fixture("gone.mp4")}); },
                    out_at("x.mkv"), -3},
         start_case{"NotMedia", [] { return path_list({fixture("av.mp4"), fixture(".stamp")}); },
@@ -266,10 +264,13 @@ TEST_P(Failure, EndsInStateFiveLeavingNothing)
         EXPECT_EQ(err.substr(0, c.error.size() - 1), c.error.substr(0, c.error.size() - 1));
     else
         EXPECT_EQ(std::string(text), "{\"state\":5,\"ok\":false,\"error\":\"" + c.error + "\"}");
-    EXPECT_FALSE(fs::exists(fs::symlink_status(out))) << "left behind: " << out;
+    if (!fs::is_directory(out)) {
+        EXPECT_FALSE(fs::exists(fs::symlink_status(out))) << "left behind: " << out;
+    }
     videomerge_free(id);
 }
 
+#if !defined(_WIN32)
 // A full disk: the output path is a link to /dev/full.
 std::function<std::string()> full_disk(const char *name)
 {
@@ -280,6 +281,7 @@ std::function<std::string()> full_disk(const char *name)
         return p;
     };
 }
+#endif
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Failure,
@@ -291,13 +293,21 @@ INSTANTIATE_TEST_SUITE_P(
         // Both lists pass the check (only 8 streams are compared).
         failure_case{"FewerStreamsLater", [] { return path_list({fixture("s10.mka"), fixture("s9.mka")}); },
                      out_at("streams.mka"), "stream count mismatch in " + fixture("s9.mka")},
+#if !defined(_WIN32)
         // The MP4 muxer writes at once; Matroska and MPEG-TS outputs this
         // small stay in the buffer until the trailer.
         failure_case{"DiskFullMp4", [] { return pair_of("av.mp4"); }, full_disk("full.mp4"), "write header failed"},
         failure_case{"DiskFullMkv", [] { return pair_of("av.mp4"); }, full_disk("full.mkv"), "write trailer failed"},
         failure_case{"DiskFullTs", [] { return pair_of("av.mp4"); }, full_disk("full.ts"), "write trailer failed"},
         failure_case{"DiskFullLarge", [] { return path_list({fixture("long.mp4"), fixture("long.mp4")}); },
-                     full_disk("full_large.mkv"), "write frame failed (file 1)"}),
+                     full_disk("full_large.mkv"), "write frame failed (file 1)"},
+#endif
+        failure_case{"OutputIsADirectory", [] { return pair_of("av.mp4"); },
+                     [] {
+                         fs::create_directories(scratch("a_dir.mkv"));
+                         return scratch("a_dir.mkv");
+                     },
+                     "cannot open output file"}),
     [](const testing::TestParamInfo<failure_case> &i) { return std::string(i.param.name); });
 
 // A file at the output path that the job never opened is not the job's to
@@ -311,17 +321,6 @@ TEST(Jobs, FailureKeepsAFileTheJobNeverOpened)
     ASSERT_EQ(wait_final(id), VIDEOMERGE_STATE_FAILED);
     videomerge_free(id);
     EXPECT_EQ(fs::file_size(out), 7u);
-}
-
-int open_fds()
-{
-    int n = 0;
-    if (DIR *d = opendir("/proc/self/fd")) {
-        while (readdir(d))
-            n++;
-        closedir(d);
-    }
-    return n;
 }
 
 // Hundreds of start/cancel/free cycles leave no descriptors or memory.
@@ -340,12 +339,12 @@ TEST(Jobs, SoakLeavesNothingBehind)
     };
     for (int i = 0; i < 20; i++)
         cycle(i);
-    int fds = open_fds();
-    size_t heap = mallinfo2().uordblks;
+    int fds = open_descriptors();
+    size_t heap = heap_in_use();
     for (int i = 0; i < 300; i++)
         cycle(i);
-    EXPECT_EQ(open_fds(), fds);
-    EXPECT_LT(mallinfo2().uordblks, heap + 256 * 1024) << "heap grew from " << heap;
+    EXPECT_EQ(open_descriptors(), fds);
+    EXPECT_LT(heap_in_use(), heap + 256 * 1024) << "heap grew from " << heap;
 }
 
 }  // namespace

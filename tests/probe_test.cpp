@@ -37,7 +37,7 @@ INSTANTIATE_TEST_SUITE_P(
         exact_case{"Null", nullptr, "{\"ok\":false,\"error\":\"empty path\"}"},
         exact_case{"Empty", "", "{\"ok\":false,\"error\":\"empty path\"}"},
         // FFmpeg's text only, never the path.
-        exact_case{"Missing", "@no such \"file\".mp4",
+        exact_case{"Missing", "@no such file.mp4",
                    "{\"ok\":false,\"error\":\"open: No such file or directory\"}"},
         exact_case{"NotMedia", "@.stamp",
                    "{\"ok\":false,\"error\":\"open: Invalid data found when processing input\"}"}),

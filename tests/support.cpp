@@ -1,8 +1,16 @@
 #include "support.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dirent.h>
+#include <malloc.h>
+#endif
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <filesystem>
 #include <thread>
@@ -12,8 +20,10 @@
 #include "videomerge.h"
 
 extern "C" {
+#include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/crc.h>
+#include <libavutil/log.h>
 }
 
 std::string fixture(const std::string &name)
@@ -58,10 +68,38 @@ int wait_final(int id, int (*status)(int))
     }
 }
 
+#if defined(_WIN32)
+int open_descriptors()
+{
+    DWORD n = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &n);
+    return (int)n;
+}
+size_t heap_in_use() { return 0; }
+#else
+int open_descriptors()
+{
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (readdir(d))
+            n++;
+        closedir(d);
+    }
+    return n;
+}
+size_t heap_in_use() { return mallinfo2().uordblks; }
+#endif
+
 bool file_exists(const std::string &path)
 {
     std::error_code ec;
     return std::filesystem::exists(path, ec);
+}
+
+void copy_over(const std::string &from, const std::string &to)
+{
+    std::filesystem::remove(to);
+    std::filesystem::copy_file(from, to);
 }
 
 std::vector<packet_info> media_read::of_stream(int s) const
@@ -119,18 +157,74 @@ media_read read_media(const std::string &path)
     return r;
 }
 
+namespace {
+
+// Decoder messages at error level, collected while decode_errors runs.
+std::string g_decode_log;
+
+void collect_errors(void *avcl, int level, const char *fmt, va_list vl)
+{
+    if (level > AV_LOG_ERROR)
+        return;
+    char line[1024];
+    int print_prefix = 1;
+    av_log_format_line(avcl, level, fmt, vl, line, sizeof line, &print_prefix);
+    g_decode_log += line;
+}
+
+}  // namespace
+
 std::string decode_errors(const std::string &path)
 {
-    std::string cmd = "ffmpeg -nostdin -hide_banner -v error -i '" + path + "' -f null - 2>&1";
-    std::string out;
-    FILE *f = popen(cmd.c_str(), "r");
-    if (!f)
-        return "cannot run ffmpeg";
-    char buf[512];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        out.append(buf, n);
-    if (pclose(f) != 0 && out.empty())
-        out = "ffmpeg failed";
-    return out;
+    AVFormatContext *ic = nullptr;
+    if (avformat_open_input(&ic, path.c_str(), nullptr, nullptr) < 0)
+        return "cannot open " + path;
+    if (avformat_find_stream_info(ic, nullptr) < 0) {
+        avformat_close_input(&ic);
+        return "no stream info in " + path;
+    }
+    std::vector<AVCodecContext *> decoders(ic->nb_streams, nullptr);
+    std::string problems;
+    for (unsigned i = 0; i < ic->nb_streams; i++) {
+        const AVCodec *codec = avcodec_find_decoder(ic->streams[i]->codecpar->codec_id);
+        if (!codec)
+            continue;
+        decoders[i] = avcodec_alloc_context3(codec);
+        avcodec_parameters_to_context(decoders[i], ic->streams[i]->codecpar);
+        decoders[i]->pkt_timebase = ic->streams[i]->time_base;
+        if (avcodec_open2(decoders[i], codec, nullptr) < 0)
+            problems += "cannot open the decoder of stream " + std::to_string(i) + "\n";
+    }
+    g_decode_log.clear();
+    av_log_set_callback(collect_errors);
+    AVPacket *pkt = av_packet_alloc();
+    AVFrame *frame = av_frame_alloc();
+    auto drain = [&](AVCodecContext *dec) {
+        int ret;
+        while ((ret = avcodec_receive_frame(dec, frame)) >= 0)
+            av_frame_unref(frame);
+        if (ret != AVERROR(EAGAIN) && ret != AVERROR_EOF)
+            problems += "decoding failed\n";
+    };
+    while (av_read_frame(ic, pkt) >= 0) {
+        AVCodecContext *dec = decoders[pkt->stream_index];
+        if (dec && avcodec_is_open(dec)) {
+            if (avcodec_send_packet(dec, pkt) < 0)
+                problems += "a packet was refused\n";
+            drain(dec);
+        }
+        av_packet_unref(pkt);
+    }
+    for (AVCodecContext *dec : decoders)
+        if (dec && avcodec_is_open(dec)) {
+            avcodec_send_packet(dec, nullptr);
+            drain(dec);
+        }
+    av_log_set_callback(av_log_default_callback);
+    for (AVCodecContext *&dec : decoders)
+        avcodec_free_context(&dec);
+    av_frame_free(&frame);
+    av_packet_free(&pkt);
+    avformat_close_input(&ic);
+    return problems + g_decode_log;
 }

@@ -29,6 +29,15 @@ int wait_final(int id, int (*status)(int) = videomerge_status);
 
 bool file_exists(const std::string &path);
 
+// Copies a file over whatever is at `to` (mingw's copy_file cannot
+// overwrite).
+void copy_over(const std::string &from, const std::string &to);
+
+// Open file descriptors (handles on Windows) of this process.
+int open_descriptors();
+// Bytes of heap in use (0 where the platform does not tell).
+size_t heap_in_use();
+
 struct packet_info {
     int stream;
     int64_t pts, dts, duration;
@@ -50,8 +59,8 @@ struct media_read {
 // Reads every packet of a file.
 media_read read_media(const std::string &path);
 
-// What `ffmpeg -v error` prints while decoding the whole file; empty when
-// it decodes cleanly.
+// Decodes every stream of the file with libavcodec and returns what went
+// wrong (the decoders' error messages); empty when it decodes cleanly.
 std::string decode_errors(const std::string &path);
 
 // Lets a table-of-cases struct with a `name` member print as its name in

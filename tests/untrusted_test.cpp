@@ -24,7 +24,7 @@ std::string make(const std::string &name, const std::string &text)
     fs::create_directories(dir);
     std::ofstream(dir + "/secret.txt") << SECRET;
     std::ofstream(dir + "/secret.ts") << SECRET;
-    fs::copy_file(fixture("av.ts"), dir + "/media.ts", fs::copy_options::overwrite_existing);
+    copy_over(fixture("av.ts"), dir + "/media.ts");
     std::ofstream(dir + "/" + name) << text;
     return dir + "/" + name;
 }

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fs_path.h"
 #include "merge.h"
 #include "session.h"
 #include "support.h"
@@ -109,7 +110,7 @@ TEST_P(Replaced, FailsWithTheReason)
     const replaced_case &c = GetParam();
     std::string victim = scratch(std::string("victim_") + c.name + ".mp4");
     std::string out = scratch(std::string("replaced_") + c.name + ".mkv");
-    fs::copy_file(fixture("av.mp4"), victim, fs::copy_options::overwrite_existing);
+    copy_over(fixture("av.mp4"), victim);
     vm_session *s = prepare({fixture("av.mp4"), victim}, out);
     // ... the check passes here, then the file changes.
     if (std::string(c.replacement).empty())
@@ -117,7 +118,7 @@ TEST_P(Replaced, FailsWithTheReason)
     else if (std::string(c.replacement) == "text")
         std::ofstream(victim) << "not media at all\n";
     else
-        fs::copy_file(fixture(c.replacement), victim, fs::copy_options::overwrite_existing);
+        copy_over(fixture(c.replacement), victim);
     merge_thread(s);
     EXPECT_EQ(s->state.load(), VM_STATE_FAILED);
     std::string want = c.error;
@@ -137,5 +138,21 @@ INSTANTIATE_TEST_SUITE_P(
                     replaced_case{"ByOtherPackaging", "av.ts", "stream format mismatch: file 2 stream 0"},
                     replaced_case{"ByOtherSettings", "uf.mp4", "parameter sets changed: file 2 stream 0"}),
     [](const testing::TestParamInfo<replaced_case> &i) { return std::string(i.param.name); });
+
+}  // namespace
+
+namespace {
+
+// The output size is a 64-bit count: a 3 GiB file (sparse, so it costs no
+// disk) reads back whole on every platform.
+TEST(Worker, SizesOverTwoGiB)
+{
+    std::string big = scratch("sparse_3gib.bin");
+    { std::ofstream touch(big, std::ios::binary); }
+    fs::resize_file(big, 3ull << 30);
+    EXPECT_EQ(file_size_bytes(big.c_str()), int64_t(3) << 30);
+    fs::remove(big);
+    EXPECT_EQ(file_size_bytes(big.c_str()), -1);
+}
 
 }  // namespace

@@ -6,11 +6,8 @@
 //
 // Exit codes: 0 done, 1 failed, 2 bad usage or incompatible inputs,
 // 130 cancelled (Ctrl-C).
-#include <signal.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -22,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "progress_line.h"
+#include "terminal.h"
 #include "videomerge.h"
 
 namespace {
@@ -51,7 +49,7 @@ const char USAGE[] =
     "\n"
     "exit codes: 0 done, 1 failed, 2 bad usage or incompatible inputs, 130 cancelled\n";
 
-volatile sig_atomic_t g_interrupted = 0;
+volatile std::sig_atomic_t g_interrupted = 0;
 
 void on_interrupt(int) { g_interrupted = 1; }
 
@@ -210,20 +208,12 @@ int run_check(const options &o)
     return report_check(o, videomerge_check(joined(o.inputs).c_str()));
 }
 
-int terminal_width()
-{
-    struct winsize ws;
-    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
-        return ws.ws_col;
-    return 80;
-}
-
 // Polls the job until it ends, showing progress on stderr; Ctrl-C cancels.
 // The last figures stay on screen, so that even a merge that ends within
 // one poll shows where it got.
 int watch(int id, const options &o)
 {
-    bool tty = isatty(STDERR_FILENO) && !o.json;
+    bool tty = stderr_is_terminal() && !o.json;
     auto start = std::chrono::steady_clock::now();
     auto last_line = start - std::chrono::seconds(10);
     auto show = [&](bool last) {
@@ -298,15 +288,11 @@ int run_merge(const options &o)
 
 int main(int argc, char **argv)
 {
+    catch_interrupts(on_interrupt);
     options o;
     int early = parse_args(argc, argv, o);
     if (early >= 0)
         return early;
-    struct sigaction sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sa_handler = on_interrupt;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
     if (o.command == "probe")
         return run_probe(o);
     if (o.command == "check")

@@ -1,0 +1,27 @@
+#include "../terminal.h"
+
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstring>
+
+bool stderr_is_terminal() { return isatty(STDERR_FILENO) != 0; }
+
+int terminal_width()
+{
+    struct winsize ws;
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
+        return ws.ws_col;
+    return 80;
+}
+
+void catch_interrupts(void (*handler)(int))
+{
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = handler;
+    sa.sa_flags = SA_RESTART;  // a read of the path list goes on
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
