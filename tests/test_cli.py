@@ -5,24 +5,11 @@ import os
 import pty
 import signal
 import subprocess
-import sys
 import unittest
 
+from test_paths import media, scratch
+
 CLI = os.environ["VM_CLI"]
-MEDIA = os.environ["VM_FIXTURE_DIR"]
-SCRATCH = os.environ["VM_SCRATCH_DIR"]
-
-
-def media(name):
-    return os.path.join(MEDIA, name)
-
-
-def scratch(name):
-    os.makedirs(SCRATCH, exist_ok=True)
-    path = os.path.join(SCRATCH, name)
-    if os.path.lexists(path):
-        os.remove(path)
-    return path
 
 
 def run(*args, stdin=None):

@@ -6,18 +6,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "bindings", "python"))
 import videomerge  # noqa: E402
-
-MEDIA = os.environ["VM_FIXTURE_DIR"]
-SCRATCH = os.environ["VM_SCRATCH_DIR"]
-
-
-def media(name):
-    return os.path.join(MEDIA, name)
-
-
-def scratch(name):
-    os.makedirs(SCRATCH, exist_ok=True)
-    return os.path.join(SCRATCH, name)
+from test_paths import media, scratch  # noqa: E402
 
 
 class Binding(unittest.TestCase):
