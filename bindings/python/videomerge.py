@@ -71,9 +71,11 @@ _lib = _load()
 # ctypes lets other Python threads run during a call, but the library wants
 # these calls not to overlap: probes share one answer buffer, checks another,
 # and start/free claim and release job slots without a lock of their own.
+# Re-entrant, as a Job that the garbage collector reclaims may free its slot
+# on a thread that already holds the lock.
 _probe_lock = threading.Lock()
 _check_lock = threading.Lock()
-_slots_lock = threading.Lock()
+_slots_lock = threading.RLock()
 
 
 def _bytes(path):
@@ -125,7 +127,7 @@ class Job:
     def __init__(self, job_id, out):
         self.id = job_id
         self.out = out
-        self._reports = threading.Lock()  # one answer buffer per job
+        self._reports = threading.RLock()  # one answer buffer per job
 
     def status(self):
         self._require_open()
