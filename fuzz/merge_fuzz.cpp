@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // inputs that changed after a check.
     char reason[VM_REASON_CAP];
     int64_t total = 0;
-    unsigned reannex = 0;
+    vm_stream_mask reannex = 0;
     if (compat_check(s->paths, 2, &total, reason, &reannex) == 1) {
         s->total_ms = total;
         s->reannex = reannex;

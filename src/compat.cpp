@@ -47,23 +47,33 @@ bool digest_extradata(const AVCodecParameters *par, uint8_t out[20])
 
 }  // namespace
 
-void summarize_input(const AVFormatContext *ic, file_info *info)
+int summarize_input(const AVFormatContext *ic, file_info *info)
 {
     std::memset(info, 0, sizeof *info);
-    info->stream_count = ic->nb_streams < VM_INFO_STREAMS ? (int)ic->nb_streams : VM_INFO_STREAMS;
+    // Every stream is compared: a file is never half checked.
+    if (ic->nb_streams > VM_MAX_STREAMS)
+        return -1;
+    info->stream_count = (int)ic->nb_streams;
     for (int i = 0; i < info->stream_count; i++) {
         const AVCodecParameters *par = ic->streams[i]->codecpar;
-        info->codec_id[i] = par->codec_id;
-        info->media_type[i] = par->codec_type;
-        info->width[i] = par->width;
-        info->height[i] = par->height;
-        info->sample_rate[i] = par->sample_rate;
-        info->channels[i] = par->ch_layout.nb_channels;
-        info->packaging[i] = stream_packaging(par);
-        if (info->packaging[i] == VM_PACK_LENGTH_PREFIXED && !digest_extradata(par, info->extradata_sha1[i]))
-            info->sha1_missing |= 1u << i;
+        stream_info &st = info->streams[i];
+        st.codec_id = par->codec_id;
+        st.media_type = par->codec_type;
+        st.width = par->width;
+        st.height = par->height;
+        st.sample_rate = par->sample_rate;
+        st.channels = par->ch_layout.nb_channels;
+        st.packaging = stream_packaging(par);
+        if (st.packaging == VM_PACK_LENGTH_PREFIXED && !digest_extradata(par, st.extradata_sha1))
+            st.sha1_missing = true;
     }
     info->duration_ms = ic->duration == AV_NOPTS_VALUE ? 0 : ic->duration / 1000;
+    return 0;
+}
+
+void too_many_streams(const char *path, char *out, size_t cap)
+{
+    format_text(out, cap, "too many streams in %s (max %d)", path, (int)VM_MAX_STREAMS);
 }
 
 int read_fileinfo(const char *path, file_info *info, char *err)
@@ -81,33 +91,35 @@ int read_fileinfo(const char *path, file_info *info, char *err)
         format_text(err, VM_FILEINFO_ERROR_CAP, "no stream info: %s", path);
         return -1;
     }
-    summarize_input(ic, info);
+    int ret = summarize_input(ic, info);
     avformat_close_input(&ic);
-    return 0;
+    if (ret < 0)
+        too_many_streams(path, err, VM_FILEINFO_ERROR_CAP);
+    return ret;
 }
 
 namespace {
 
 // Compares stream j of file k with the first file's; 1 when they match,
 // otherwise 0 with the reason written.
-int streams_match(const file_info &first, const file_info &f, int k, int j, char *reason)
+int streams_match(const stream_info &a, const stream_info &b, int k, int j, char *reason)
 {
-    if (f.codec_id[j] != first.codec_id[j] || f.media_type[j] != first.media_type[j]) {
+    if (b.codec_id != a.codec_id || b.media_type != a.media_type) {
         format_text(reason, VM_REASON_CAP, "codec mismatch: file %d stream %d", k, j);
         return 0;
     }
-    if (f.media_type[j] == AVMEDIA_TYPE_VIDEO &&
-        (f.width[j] != first.width[j] || f.height[j] != first.height[j])) {
+    if (b.media_type == AVMEDIA_TYPE_VIDEO &&
+        (b.width != a.width || b.height != a.height)) {
         format_text(reason, VM_REASON_CAP, "resolution mismatch: file %d (%dx%d vs %dx%d)", k,
-                    f.width[j], f.height[j], first.width[j], first.height[j]);
+                    b.width, b.height, a.width, a.height);
         return 0;
     }
-    if (f.media_type[j] == AVMEDIA_TYPE_AUDIO &&
-        (f.sample_rate[j] != first.sample_rate[j] || f.channels[j] != first.channels[j])) {
+    if (b.media_type == AVMEDIA_TYPE_AUDIO &&
+        (b.sample_rate != a.sample_rate || b.channels != a.channels)) {
         format_text(reason, VM_REASON_CAP, "audio format mismatch: file %d", k);
         return 0;
     }
-    if (f.packaging[j] != first.packaging[j]) {
+    if (b.packaging != a.packaging) {
         format_text(reason, VM_REASON_CAP, "stream format mismatch: file %d stream %d", k, j);
         return 0;
     }
@@ -116,7 +128,7 @@ int streams_match(const file_info &first, const file_info &f, int k, int j, char
 
 }  // namespace
 
-int compare_fileinfo(const file_info &first, const file_info &f, int k, char *reason, unsigned *differ)
+int compare_fileinfo(const file_info &first, const file_info &f, int k, char *reason, vm_stream_mask *differ)
 {
     if (f.stream_count != first.stream_count) {
         format_text(reason, VM_REASON_CAP, "stream count mismatch: file %d has %d streams (expected %d)", k,
@@ -124,26 +136,27 @@ int compare_fileinfo(const file_info &first, const file_info &f, int k, char *re
         return 0;
     }
     for (int j = 0; j < f.stream_count; j++) {
-        if (!streams_match(first, f, k, j, reason))
+        const stream_info &a = first.streams[j], &b = f.streams[j];
+        if (!streams_match(a, b, k, j, reason))
             return 0;
         // Without a digest a stream counts as different: filtering a
         // stream that did not need it costs time, never correctness.
-        bool unknown = ((f.sha1_missing | first.sha1_missing) >> j) & 1;
-        if (f.packaging[j] == VM_PACK_LENGTH_PREFIXED &&
-            (unknown || std::memcmp(f.extradata_sha1[j], first.extradata_sha1[j], 20) != 0))
-            *differ |= 1u << j;
+        bool unknown = a.sha1_missing || b.sha1_missing;
+        if (b.packaging == VM_PACK_LENGTH_PREFIXED &&
+            (unknown || std::memcmp(a.extradata_sha1, b.extradata_sha1, 20) != 0))
+            *differ |= 1ull << j;
     }
     return 1;
 }
 
 int compat_check(const vm_path_slots paths, int count, int64_t *total_ms, char *reason,
-                 unsigned *reannex)
+                 vm_stream_mask *reannex)
 {
     file_info first, f;
     if (read_fileinfo(paths[0], &first, reason) < 0)
         return -1;
     int64_t total = first.duration_ms;
-    unsigned differ = 0;
+    vm_stream_mask differ = 0;
     for (int k = 2; k <= count; k++) {
         if (read_fileinfo(paths[k - 1], &f, reason) < 0)
             return -1;

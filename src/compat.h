@@ -19,20 +19,25 @@ enum vm_packaging {
     VM_PACK_AAC_ADTS,            // AAC in ADTS frames, no extradata
 };
 
-// What the check compares of one file: its first VM_INFO_STREAMS streams.
-struct file_info {
-    int stream_count;  // capped at VM_INFO_STREAMS
-    int codec_id[VM_INFO_STREAMS];
-    int media_type[VM_INFO_STREAMS];
-    int width[VM_INFO_STREAMS];
-    int height[VM_INFO_STREAMS];
-    int sample_rate[VM_INFO_STREAMS];
-    int channels[VM_INFO_STREAMS];
-    int packaging[VM_INFO_STREAMS];
+// What the check compares of one stream.
+struct stream_info {
+    int codec_id;
+    int media_type;
+    int width;
+    int height;
+    int sample_rate;
+    int channels;
+    int packaging;
     // SHA-1 of the extradata (the H.264/HEVC parameter sets), to tell
     // whether two files were made with the same encoder settings.
-    uint8_t extradata_sha1[VM_INFO_STREAMS][20];
-    unsigned sha1_missing;  // bit j: no digest for stream j (out of memory)
+    uint8_t extradata_sha1[20];
+    bool sha1_missing;  // no digest (out of memory)
+};
+
+// What the check compares of one file: every one of its streams.
+struct file_info {
+    int stream_count;
+    stream_info streams[VM_MAX_STREAMS];
     int64_t duration_ms;  // container duration, 0 when unknown
 };
 
@@ -42,13 +47,17 @@ struct AVFormatContext;
 
 vm_packaging stream_packaging(const AVCodecParameters *par);
 
-// Fills the summary of an open, analysed input.
-void summarize_input(const AVFormatContext *ic, file_info *info);
+// Fills the summary of an open, analysed input. Returns 0, or -1 when the
+// file has more than VM_MAX_STREAMS streams.
+int summarize_input(const AVFormatContext *ic, file_info *info);
+
+// The reason a file with too many streams is refused, in `out` (cap bytes).
+void too_many_streams(const char *path, char *out, size_t cap);
 
 // Compares file k's summary with the first file's by the merge rule.
 // Returns 1 when they match, else 0 with the reason written. Bit j of
 // *differ is set when stream j's H.264/HEVC parameter sets differ.
-int compare_fileinfo(const file_info &first, const file_info &f, int k, char *reason, unsigned *differ);
+int compare_fileinfo(const file_info &first, const file_info &f, int k, char *reason, vm_stream_mask *differ);
 
 // Reads the summary of `path`. Returns 0, or -1 with a text in `err`
 // (VM_FILEINFO_ERROR_CAP bytes).
@@ -62,7 +71,7 @@ int read_fileinfo(const char *path, file_info *info, char *err);
 // H.264/HEVC stream j whose parameter sets are not the same in every file:
 // a plain copy would decode the later files with the first one's.
 int compat_check(const vm_path_slots paths, int count, int64_t *total_ms, char *reason,
-                 unsigned *reannex = nullptr);
+                 vm_stream_mask *reannex = nullptr);
 
 // Writes the check answer for a path list (may be null) into `out`.
 void write_check_json(const char *list, char *out, size_t cap);

@@ -55,7 +55,7 @@ int job_start(const char *list, const char *out_path)
 
     char reason[VM_REASON_CAP];
     int64_t total_ms = 0;
-    unsigned reannex = 0;
+    vm_stream_mask reannex = 0;
     int verdict = compat_check(paths, count, &total_ms, reason, &reannex);
     if (verdict < 0)
         return VM_START_UNREADABLE;

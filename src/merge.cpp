@@ -86,7 +86,7 @@ int create_output(merge_run &m)
             return fail(m, "new stream failed");
         // A filtered stream is written as the filter hands it on: start
         // codes, which the muxer stores in its own way.
-        AVBSFContext *bsf = i < VM_INFO_STREAMS ? m.filters.bsf[i] : nullptr;
+        AVBSFContext *bsf = m.filters.bsf[i];
         if (avcodec_parameters_copy(out->codecpar, bsf ? bsf->par_out : in->codecpar) < 0)
             return fail(m, "param copy failed");
         out->codecpar->codec_tag = 0;  // let the muxer pick its own tag
@@ -168,13 +168,13 @@ copy_end copy_input(merge_run &m)
             av_packet_unref(m.pkt);
             continue;
         }
-        bool filtered = idx < VM_INFO_STREAMS && m.filters.bsf[idx];
+        bool filtered = m.filters.bsf[idx] != nullptr;
         int ret = filtered ? filter_and_write(m, idx, false)
                            : write_packet(m, m.ic->streams[idx]->time_base);
         if (ret < 0)
             return COPY_FAILED;
     }
-    for (int idx = 0; idx < VM_INFO_STREAMS; idx++)
+    for (int idx = 0; idx < m.n; idx++)
         if (m.filters.bsf[idx] && filter_and_write(m, idx, true) < 0)
             return COPY_FAILED;
     reannex_close(&m.filters);
@@ -194,12 +194,15 @@ int next_input(merge_run &m)
     // replaced since: writing another codec's packets into the stream would
     // make a broken output that claims success.
     file_info f;
-    summarize_input(m.ic, &f);
+    if (summarize_input(m.ic, &f) < 0) {
+        too_many_streams(m.s->paths[m.j - 1], m.s->error, VM_ERROR_CAP);
+        return -1;
+    }
     char reason[VM_REASON_CAP];
-    unsigned differ = 0;
+    vm_stream_mask differ = 0;
     if (!compare_fileinfo(m.first, f, m.j, reason, &differ))
         return fail(m, "%s", reason);
-    for (int j = 0; j < VM_INFO_STREAMS; j++)
+    for (int j = 0; j < f.stream_count; j++)
         if ((differ & ~m.s->reannex) >> j & 1) {
             format_text(m.s->error, VM_ERROR_CAP, "parameter sets changed: file %d stream %d", m.j, j);
             return -1;
@@ -246,7 +249,10 @@ int run_merge(merge_run &m)
     int av_error = 0;
     if (accept_input(m, open_media(s->paths[0], &m.ic, &av_error)) < 0)
         return VM_STATE_FAILED;
-    summarize_input(m.ic, &m.first);
+    if (summarize_input(m.ic, &m.first) < 0) {
+        too_many_streams(s->paths[0], s->error, VM_ERROR_CAP);
+        return VM_STATE_FAILED;
+    }
     if (create_output(m) < 0)
         return VM_STATE_FAILED;
     m.pkt = av_packet_alloc();

@@ -31,9 +31,9 @@ int open_one(AVBSFContext **out, const AVStream *st)
 
 }  // namespace
 
-int reannex_open(reannex_filters *f, const AVFormatContext *ic, unsigned mask)
+int reannex_open(reannex_filters *f, const AVFormatContext *ic, vm_stream_mask mask)
 {
-    for (unsigned j = 0; j < VM_INFO_STREAMS && j < ic->nb_streams; j++) {
+    for (unsigned j = 0; j < VM_MAX_STREAMS && j < ic->nb_streams; j++) {
         if (!((mask >> j) & 1))
             continue;
         if (open_one(&f->bsf[j], ic->streams[j]) < 0) {

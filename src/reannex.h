@@ -11,13 +11,13 @@ struct AVBSFContext;
 struct AVFormatContext;
 
 struct reannex_filters {
-    AVBSFContext *bsf[VM_INFO_STREAMS];  // null for streams copied untouched
+    AVBSFContext *bsf[VM_MAX_STREAMS];  // null for streams copied untouched
 };
 
 // Opens a filter, set up from this input's own stream parameters, for each
 // stream j of `ic` whose bit is set in `mask`. Returns 0, or -1 (nothing
 // left open) when a filter cannot be made.
-int reannex_open(reannex_filters *f, const AVFormatContext *ic, unsigned mask);
+int reannex_open(reannex_filters *f, const AVFormatContext *ic, vm_stream_mask mask);
 
 // Frees every filter; safe on a zeroed or already closed set.
 void reannex_close(reannex_filters *f);

@@ -37,7 +37,7 @@ struct vm_session {
     int64_t total_ms;
     // Bit j: stream j is H.264/HEVC whose parameter sets differ between the
     // inputs; the worker gives its packets their own file's sets in band.
-    unsigned reannex;
+    vm_stream_mask reannex;
     std::atomic<int64_t> packets;
     std::atomic<int64_t> out_size_bytes;
     std::atomic<int64_t> elapsed_ms;

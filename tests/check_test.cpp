@@ -62,11 +62,11 @@ INSTANTIATE_TEST_SUITE_P(
         check_case{"AacAdts", {"audio.m4a", "audio.aac"}, incompatible("stream format mismatch: file 2 stream 0")},
         check_case{"SameStartCodes", {"av.ts", "av.ts"},
                    "{\"ok\":true,\"compatible\":true,\"files\":2,\"total_duration_ms\":4042}"},
-        // Only the first 8 streams count.
+        // Every stream counts, not only the first few.
         check_case{"TenAndNineStreams", {"s10.mka", "s9.mka"},
-                   "{\"ok\":true,\"compatible\":true,\"files\":2,\"total_duration_ms\":1000}"},
+                   incompatible("stream count mismatch: file 2 has 9 streams (expected 10)")},
         check_case{"TenAndThreeStreams", {"s10.mka", "s3.mka"},
-                   incompatible("stream count mismatch: file 2 has 3 streams (expected 8)")},
+                   incompatible("stream count mismatch: file 2 has 3 streams (expected 10)")},
         check_case{"SampleFormatsDiffer", {"flac16.mka", "flac32.mka"},
                    "{\"ok\":true,\"compatible\":true,\"files\":2,\"total_duration_ms\":1000}"},
         // The first difference ends the check: file 3 is never opened.
@@ -77,7 +77,9 @@ INSTANTIATE_TEST_SUITE_P(
                        ": No such file or directory\"}"},
         check_case{"NotMedia", {"av.mp4", ".stamp"},
                    "{\"ok\":false,\"error\":\"open " + fixture(".stamp") +
-                       ": Invalid data found when processing input\"}"}),
+                       ": Invalid data found when processing input\"}"},
+        check_case{"TooManyStreams", {"s65.mka", "s65.mka"},
+                   "{\"ok\":false,\"error\":\"too many streams in " + fixture("s65.mka") + " (max 64)\"}"}),
     [](const testing::TestParamInfo<check_case> &i) { return std::string(i.param.name); });
 
 std::string lines(int n, const std::string &path)

@@ -12,7 +12,7 @@ namespace {
 struct reannex_case {
     const char *name;
     std::vector<std::string> files;
-    unsigned expect;
+    vm_stream_mask expect;
 };
 VM_PRINTS_AS_NAME(reannex_case)
 
@@ -26,7 +26,7 @@ TEST_P(Reannex, MarksStreamsWhoseParameterSetsDiffer)
         snprintf(paths[i], VM_PATH_CAP, "%s", fixture(c.files[i]).c_str());
     char reason[VM_REASON_CAP] = "";
     int64_t total = 0;
-    unsigned mask = 99;
+    vm_stream_mask mask = 99;
     ASSERT_EQ(compat_check(paths, (int)c.files.size(), &total, reason, &mask), 1) << reason;
     EXPECT_EQ(mask, c.expect);
 }
