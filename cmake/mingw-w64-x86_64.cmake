@@ -1,6 +1,6 @@
 # Cross-compiling for 64-bit Windows with Debian's mingw-w64 (the posix
 # thread model, which GoogleTest needs). Pass the FFmpeg for Windows with
-# -DVIDEOMERGE_FFMPEG_PREFIX=... (scripts/windows/build-ffmpeg prints it).
+# -DVIDEOMERGE_FFMPEG_PREFIX=... (scripts/build-ffmpeg windows prints it).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)

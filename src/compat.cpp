@@ -1,7 +1,10 @@
 #include "compat.h"
 
 #include <cstring>
+#include <memory>
+#include <new>
 
+#include "input_survey.h"
 #include "media_input.h"
 #include "text.h"
 
@@ -152,17 +155,27 @@ int compare_fileinfo(const file_info &first, const file_info &f, int k, char *re
 int compat_check(const vm_path_slots paths, int count, int64_t *total_ms, char *reason,
                  vm_stream_mask *reannex)
 {
-    file_info first, f;
-    if (read_fileinfo(paths[0], &first, reason) < 0)
+    // The inputs are read side by side; the verdict is the one a reading
+    // in list order gives: the first input that cannot be read or does not
+    // match decides.
+    std::unique_ptr<surveyed_input[]> inputs(new (std::nothrow) surveyed_input[count]);
+    if (!inputs) {
+        format_text(reason, VM_REASON_CAP, "out of memory");
         return -1;
-    int64_t total = first.duration_ms;
+    }
+    survey_inputs(paths, count, inputs.get());
+    const file_info &first = inputs[0].info;
+    int64_t total = 0;
     vm_stream_mask differ = 0;
-    for (int k = 2; k <= count; k++) {
-        if (read_fileinfo(paths[k - 1], &f, reason) < 0)
+    for (int k = 1; k <= count; k++) {
+        const surveyed_input &in = inputs[k - 1];
+        if (in.status < 0) {
+            format_text(reason, VM_REASON_CAP, "%s", in.error);
             return -1;
-        if (!compare_fileinfo(first, f, k, reason, &differ))
+        }
+        if (k > 1 && !compare_fileinfo(first, in.info, k, reason, &differ))
             return 0;
-        total += f.duration_ms;
+        total += in.info.duration_ms;
     }
     *total_ms = total;
     if (reannex)

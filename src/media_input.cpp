@@ -1,29 +1,13 @@
 #include "media_input.h"
 
-#include <cstring>
+#include "formats.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/dict.h>
+#include <libavutil/avstring.h>
 #include <libavutil/error.h>
 }
-
-namespace {
-
-// Demuxers that read other files or the network on the say-so of the file
-// being opened: a playlist disguised as video could otherwise bring another
-// local file (or a server's answer) into a probe or a merged output.
-const char *const OPENS_OTHER_RESOURCES[] = {"hls", "dash", "concat", "imf", "sdp", "rtp", "rtsp", "sap", "lavfi"};
-
-bool opens_other_resources(const AVInputFormat *fmt)
-{
-    for (const char *name : OPENS_OTHER_RESOURCES)
-        if (std::strcmp(fmt->name, name) == 0)
-            return true;
-    return false;
-}
-
-}  // namespace
 
 int open_local_options(AVDictionary **opts)
 {
@@ -35,14 +19,19 @@ int open_media(const char *path, AVFormatContext **ctx, int *av_error)
     *ctx = nullptr;
     AVFormatContext *ic = nullptr;
     AVDictionary *opts = nullptr;
+    // Only the demuxers on the library's list: playlists and scripts
+    // (hls, dash, concat, ...) that would open other files or the network
+    // on the say-so of the file being opened are not on it.
     int ret = open_local_options(&opts);
+    if (ret >= 0)
+        ret = restrict_demuxers(&opts);
     if (ret >= 0)
         ret = avformat_open_input(&ic, path, nullptr, &opts);
     av_dict_free(&opts);
-    if (ret >= 0 && opens_other_resources(ic->iformat)) {
-        avformat_close_input(&ic);
-        ret = AVERROR(EPERM);
-    }
+    // FFmpeg answers a format that is not on the list with EINVAL; the
+    // file protocol itself does not give that code for a path.
+    if (ret == AVERROR(EINVAL))
+        ret = VM_AVERROR_FORMAT_NOT_SUPPORTED;
     if (ret < 0) {
         *av_error = ret;
         return VM_INPUT_OPEN_FAILED;
@@ -57,6 +46,10 @@ int open_media(const char *path, AVFormatContext **ctx, int *av_error)
 
 void av_error_text(int av_error, char *buf, unsigned long cap)
 {
+    if (av_error == VM_AVERROR_FORMAT_NOT_SUPPORTED) {
+        av_strlcpy(buf, "format not supported", cap);
+        return;
+    }
     // For an unknown code FFmpeg still writes a generic text.
     av_strerror(av_error, buf, cap);
 }

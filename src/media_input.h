@@ -3,6 +3,10 @@
 #ifndef VIDEOMERGE_MEDIA_INPUT_H
 #define VIDEOMERGE_MEDIA_INPUT_H
 
+extern "C" {
+#include <libavutil/error.h>
+}
+
 struct AVDictionary;
 struct AVFormatContext;
 
@@ -12,6 +16,9 @@ enum {
     VM_INPUT_NO_STREAM_INFO = -2,  // opened, but its streams cannot be read
 };
 
+// Our code for a file whose format is not one the library reads.
+#define VM_AVERROR_FORMAT_NOT_SUPPORTED FFERRTAG('V', 'M', 'F', 'S')
+
 // Paths are local files and nothing else: every input and output is
 // opened through the file protocol only, so that a path string naming a
 // protocol ("concat:", "subfile,", "http://") or a file that names others
@@ -19,8 +26,9 @@ enum {
 int open_local_options(AVDictionary **opts);
 
 // Opens `path` with the format FFmpeg detects and reads its stream
-// information. Playlists and other formats that open further resources are
-// refused as AVERROR(EPERM). On VM_INPUT_OK *ctx is the open input, to be closed
+// information. A format that is not on the library's list (playlists and
+// other formats that open further resources among them) is refused as
+// VM_AVERROR_FORMAT_NOT_SUPPORTED. On VM_INPUT_OK *ctx is the open input, to be closed
 // with avformat_close_input; otherwise *ctx is null and, for
 // VM_INPUT_OPEN_FAILED, *av_error holds FFmpeg's error code.
 int open_media(const char *path, AVFormatContext **ctx, int *av_error);

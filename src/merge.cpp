@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "compat.h"
+#include "formats.h"
 #include "fs_path.h"
 #include "input_prefetch.h"
 #include "media_input.h"
@@ -72,7 +73,8 @@ int accept_input(merge_run &m, int opened)
 int create_output(merge_run &m)
 {
     vm_session *s = m.s;
-    if (avformat_alloc_output_context2(&m.oc, nullptr, nullptr, s->out_path) < 0 || !m.oc)
+    if (avformat_alloc_output_context2(&m.oc, nullptr, nullptr, s->out_path) < 0 || !m.oc ||
+        !muxer_supported(m.oc->oformat))
         return fail(m, "cannot create output");
     // Muxers that open files of their own do it through this whitelist.
     m.oc->protocol_whitelist = av_strdup("file");

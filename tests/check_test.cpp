@@ -72,6 +72,14 @@ INSTANTIATE_TEST_SUITE_P(
         // The first difference ends the check: file 3 is never opened.
         check_case{"StopsAtFirstDifference", {"av.mp4", "big.mp4", "!gone.mp4"},
                    incompatible("resolution mismatch: file 2 (320x240 vs 160x120)")},
+        // Inputs are read side by side, but the first problem in list
+        // order decides, whichever thread meets it first.
+        check_case{"MissingBeforeDifference", {"av.mp4", "!gone.mp4", "big.mp4"},
+                   "{\"ok\":false,\"error\":\"open " + fixture("gone.mp4") +
+                       ": No such file or directory\"}"},
+        check_case{"DifferenceLateInALongList",
+                   {"av.mp4", "av.mkv", "av.mov", "av.mp4", "av.mkv", "av.mov", "mono.mp4", "!gone.mp4", "big.mp4"},
+                   incompatible("audio format mismatch: file 7")},
         check_case{"MissingThirdFile", {"av.mp4", "av.mp4", "!gone.mp4"},
                    "{\"ok\":false,\"error\":\"open " + fixture("gone.mp4") +
                        ": No such file or directory\"}"},

@@ -288,6 +288,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         failure_case{"UnknownExtension", [] { return pair_of("av.mp4"); }, out_at("out.unknownext"),
                      "cannot create output"},
+        // FFmpeg has a muxer for it, but the library does not write it.
+        failure_case{"FormatNotOnTheList", [] { return pair_of("av.mp4"); }, out_at("out.nut"),
+                     "cannot create output"},
         failure_case{"NoSuchDirectory", [] { return pair_of("av.mp4"); }, out_at("no/such/dir.mkv"),
                      "cannot open output file"},
 #if !defined(_WIN32)

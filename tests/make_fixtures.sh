@@ -22,6 +22,8 @@ ff $(video 160x120) $(tone) -t 2 $h264 $aac -ac 2 av.mp4
 ff -i av.mp4 -c copy av.mkv
 ff -i av.mp4 -c copy av.ts
 ff -i av.mp4 -c copy av.mov
+# A format FFmpeg knows but the library does not take.
+ff -i av.mp4 -c copy av.nut
 # The same format, other content and length (1.2 s), for joins of unequal files.
 ff $(video 160x120) $(tone 660) -t 1.2 $h264 $aac -ac 2 av_short.mp4
 ff -i av_short.mp4 -c copy av_short.mkv

@@ -40,7 +40,8 @@ INSTANTIATE_TEST_SUITE_P(
         exact_case{"Missing", "@no such file.mp4",
                    "{\"ok\":false,\"error\":\"open: No such file or directory\"}"},
         exact_case{"NotMedia", "@.stamp",
-                   "{\"ok\":false,\"error\":\"open: Invalid data found when processing input\"}"}),
+                   "{\"ok\":false,\"error\":\"open: Invalid data found when processing input\"}"},
+        exact_case{"FormatNotOnTheList", "@av.nut", "{\"ok\":false,\"error\":\"open: format not supported\"}"}),
     [](const testing::TestParamInfo<exact_case> &i) { return std::string(i.param.name); });
 
 TEST(Probe, DescribesVideoAndAudio)
