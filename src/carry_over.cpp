@@ -1,8 +1,10 @@
 #include "carry_over.h"
 
 #include <cstring>
+#include <initializer_list>
 
 extern "C" {
+#include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/avstring.h>
 #include <libavutil/dict.h>
@@ -63,6 +65,21 @@ bool skip_file_tag(const AVDictionary *tags, const char *key)
     return av_strcasecmp(key, "encoder") == 0 || skip_stream_tag(tags, key);
 }
 
+// The MP4 muxer writes Dolby Vision configuration (dvcC), stereo 3D (st3d)
+// and spherical video (sv3d) only when told that boxes outside the MP4
+// standard are welcome; without them a Dolby Vision recording plays as
+// plain HEVC and a 360° video as a flat one.
+bool needs_unofficial_boxes(const AVFormatContext *oc)
+{
+    if (std::strcmp(oc->oformat->name, "mp4") != 0)
+        return false;
+    for (unsigned i = 0; i < oc->nb_streams; i++)
+        for (auto type : {AV_PKT_DATA_DOVI_CONF, AV_PKT_DATA_STEREO3D, AV_PKT_DATA_SPHERICAL})
+            if (av_stream_get_side_data(oc->streams[i], type, nullptr))
+                return true;
+    return false;
+}
+
 }  // namespace
 
 int carry_stream_props(const AVStream *in, AVStream *out)
@@ -89,6 +106,8 @@ int carry_file_props(const AVFormatContext *ic, AVFormatContext *oc)
     int ret = copy_tags(ic->metadata, &oc->metadata, skip_file_tag);
     if (ret < 0)
         return ret;
+    if (needs_unofficial_boxes(oc))
+        oc->strict_std_compliance = FF_COMPLIANCE_UNOFFICIAL;
     // MPEG-TS names its service in the program, which the output does not
     // copy; the MPEG-TS muxer takes these two from the file's tags instead.
     // Other containers have no service to name.

@@ -14,8 +14,10 @@ struct AVStream;
 int carry_stream_props(const AVStream *in, AVStream *out);
 
 // Gives the output `oc` the file tags of input `ic` (and, from a broadcast
-// capture, the name and provider of its service). Call before the header is
-// written. Returns 0, or a negative AVERROR when out of memory.
+// capture, the name and provider of its service), and lets the muxer write
+// the kinds of side data its output streams carry. Call after the output
+// streams are made, before the header is written. Returns 0, or a negative
+// AVERROR when out of memory.
 int carry_file_props(const AVFormatContext *ic, AVFormatContext *oc);
 
 #endif
