@@ -16,6 +16,25 @@ namespace {
 
 const AVRational US_TB = {1, 1000000};
 const int64_t OPEN_END = INT64_MAX;  // runs to its file's end
+// Chapter times beyond about 36,000 years are damage, not chapters; keeping
+// them out also keeps the sums below from overflowing.
+const int64_t FAR_US = int64_t(1) << 60;
+
+// Where input `ic` starts on its own clock; false when that is out of range.
+bool file_start_us(const AVFormatContext *ic, int64_t *us)
+{
+    *us = ic->start_time == AV_NOPTS_VALUE ? 0 : ic->start_time;
+    return *us > -FAR_US && *us < FAR_US;
+}
+
+// A chapter time in microseconds; false when it is unknown or out of range.
+bool chapter_time_us(int64_t t, AVRational tb, int64_t *us)
+{
+    if (t == AV_NOPTS_VALUE || tb.num <= 0 || tb.den <= 0)
+        return false;
+    *us = av_rescale_q(t, tb, US_TB);
+    return *us > -FAR_US && *us < FAR_US;
+}
 
 bool muxer_takes_chapters_at_trailer(const AVOutputFormat *f)
 {
@@ -51,14 +70,19 @@ int append(chapter_list *cl, int64_t start_us, int64_t end_us, const AVDictionar
 template <typename Place>
 int add_chapters(chapter_list *cl, const AVFormatContext *ic, Place place)
 {
-    int64_t file_start = place(ic->start_time == AV_NOPTS_VALUE ? 0 : ic->start_time);
+    int64_t file_start_in;
+    if (!file_start_us(ic, &file_start_in))
+        return 0;
+    int64_t file_start = place(file_start_in);
     for (unsigned i = 0; i < ic->nb_chapters; i++) {
         const AVChapter *c = ic->chapters[i];
-        int64_t start = place(av_rescale_q(c->start, c->time_base, US_TB));
-        start = std::max(start, file_start);
+        int64_t start_in, end_in;
+        if (!chapter_time_us(c->start, c->time_base, &start_in))
+            continue;
+        int64_t start = std::max(place(start_in), file_start);
         int64_t end = OPEN_END;
-        if (c->end != AV_NOPTS_VALUE && c->end >= c->start)
-            end = std::max(start, place(av_rescale_q(c->end, c->time_base, US_TB)));
+        if (chapter_time_us(c->end, c->time_base, &end_in) && end_in >= start_in)
+            end = std::max(start, place(end_in));
         int ret = append(cl, start, end, c->metadata);
         if (ret < 0)
             return ret;
@@ -107,7 +131,9 @@ int chapters_begin(chapter_list *cl, const AVFormatContext *ic, AVFormatContext 
         return 0;
     // The first input starts the output at zero; its end is known only
     // from its container's duration here.
-    int64_t file_start = ic->start_time == AV_NOPTS_VALUE ? 0 : ic->start_time;
+    int64_t file_start;
+    if (!file_start_us(ic, &file_start))
+        return 0;
     int ret = add_chapters(cl, ic, [&](int64_t us) { return us - file_start; });
     if (ret < 0)
         return ret;
@@ -120,8 +146,11 @@ int chapters_add_file(chapter_list *cl, const AVFormatContext *ic, const timelin
 {
     if (!cl->at_trailer)
         return 0;
-    cl->file_first = cl->count;
-    return add_chapters(cl, ic, [&](int64_t us) { return timeline_output_us(tl, us); });
+    auto place = [&](int64_t us) { return timeline_output_us(tl, us); };
+    int64_t start_in;
+    if (file_start_us(ic, &start_in))
+        chapters_end_file(cl, place(start_in));
+    return add_chapters(cl, ic, place);
 }
 
 void chapters_end_file(chapter_list *cl, int64_t end_us)

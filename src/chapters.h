@@ -35,12 +35,13 @@ struct chapter_list {
 int chapters_begin(chapter_list *cl, const AVFormatContext *ic, AVFormatContext *oc);
 
 // Collects the chapters of input `ic`, which has just begun on timeline
-// `tl`. Returns 0, or a negative AVERROR when out of memory.
+// `tl`; the chapters of the file before are cut where this one starts.
+// Returns 0, or a negative AVERROR when out of memory.
 int chapters_add_file(chapter_list *cl, const AVFormatContext *ic, const timeline *tl);
 
-// Ends the file being read at output position end_us (where the next file
-// starts): its chapters are cut there, and one starting there or later is
-// dropped.
+// Ends the file being read at output position end_us: its chapters are cut
+// there, and one starting there or later is dropped. chapters_add_file
+// does this for every file but the last.
 void chapters_end_file(chapter_list *cl, int64_t end_us);
 
 // Hands the collected chapters to `oc` just before its trailer is written.

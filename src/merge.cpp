@@ -284,8 +284,6 @@ int run_merge(merge_run &m)
             return VM_STATE_FAILED;
         bool more = m.j < s->file_count;
         timeline_end_file(&m.tl, more);
-        // The file's end on the output: where the next file starts.
-        chapters_end_file(&m.chapters, m.tl.base_us);
         if (!more)
             break;
         m.j++;
@@ -293,6 +291,8 @@ int run_merge(merge_run &m)
         if (next_input(m) < 0)
             return VM_STATE_FAILED;
     }
+    // The last file ends where the sum of the files' lengths does.
+    chapters_end_file(&m.chapters, m.tl.base_us);
     return finish_output(m) < 0 ? VM_STATE_FAILED : VM_STATE_DONE;
 }
 
