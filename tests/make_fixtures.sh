@@ -89,7 +89,10 @@ title=Beach
 EOF
 langs() { echo "-metadata:s:a:0 language=$1 -metadata:s:a:1 language=$2 -metadata:s:a:1 title=Commentary
   -disposition:a:0 default -disposition:a:1 comment"; }
-ff -i two_audio.mp4 -i tags.ffmeta -map 0 -map_metadata 1 -map_chapters 1 -c copy $(langs eng fra) tagged.mkv
+# mkvmerge's track statistics too, which hold for this file only.
+stats="-metadata:s:v BPS-eng=8000 -metadata:s:v NUMBER_OF_FRAMES-eng=50"
+ff -i two_audio.mp4 -i tags.ffmeta -map 0 -map_metadata 1 -map_chapters 1 -c copy $(langs eng fra) $stats \
+   -metadata:s:v "_STATISTICS_TAGS-eng=BPS NUMBER_OF_FRAMES" tagged.mkv
 ff -i two_audio.mp4 -map 0 -c copy $(langs fra eng) swapped.mkv
 ff -i two_audio.mp4 -map 0 -c copy $(langs deu fra) otherlang.mkv
 ff $(tone) -i tags.ffmeta -map 0 -map_metadata 1 -map_chapters 1 -t 2 -c:a libmp3lame tagged.mp3
