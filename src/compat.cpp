@@ -11,8 +11,12 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/avstring.h>
+#include <libavutil/display.h>
 #include <libavutil/sha.h>
 }
+
+#include <cmath>
 
 vm_packaging stream_packaging(const AVCodecParameters *par)
 {
@@ -48,6 +52,21 @@ bool digest_extradata(const AVCodecParameters *par, uint8_t out[20])
     return true;
 }
 
+// Fills what decides how a stream is presented: its rotation and language.
+void summarize_presentation(const AVStream *stream, stream_info *st)
+{
+    size_t size = 0;
+    const uint8_t *matrix = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+    if (stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && matrix && size >= 9 * sizeof(int32_t)) {
+        double degrees = av_display_rotation_get(reinterpret_cast<const int32_t *>(matrix));
+        if (!std::isnan(degrees))
+            st->rotation = ((int)std::lround(degrees) % 360 + 360) % 360;
+    }
+    const AVDictionaryEntry *lang = av_dict_get(stream->metadata, "language", nullptr, 0);
+    if (lang && av_strcasecmp(lang->value, "und") != 0)
+        av_strlcpy(st->language, lang->value, sizeof st->language);
+}
+
 }  // namespace
 
 int summarize_input(const AVFormatContext *ic, file_info *info)
@@ -69,6 +88,7 @@ int summarize_input(const AVFormatContext *ic, file_info *info)
         st.packaging = stream_packaging(par);
         if (st.packaging == VM_PACK_LENGTH_PREFIXED && !digest_extradata(par, st.extradata_sha1))
             st.sha1_missing = true;
+        summarize_presentation(ic->streams[i], &st);
     }
     info->duration_ms = ic->duration == AV_NOPTS_VALUE ? 0 : ic->duration / 1000;
     return 0;
@@ -129,6 +149,47 @@ int streams_match(const stream_info &a, const stream_info &b, int k, int j, char
     return 1;
 }
 
+// File k against the first in how its streams are presented. A rotation
+// cannot change within a stream. Streams of one kind that carry the same
+// languages in another order are tracks swapped between the files: joined,
+// the language of each output track would change at the join. Languages
+// that merely differ (or are missing) are not refused.
+int presentation_matches(const file_info &first, const file_info &f, int k, char *reason)
+{
+    for (int j = 0; j < f.stream_count; j++)
+        if (f.streams[j].media_type == AVMEDIA_TYPE_VIDEO &&
+            f.streams[j].rotation != first.streams[j].rotation) {
+            format_text(reason, VM_REASON_CAP, "rotation mismatch: file %d stream %d", k, j);
+            return 0;
+        }
+    for (int kind = 0; kind < AVMEDIA_TYPE_NB; kind++) {
+        // Each language of file k's streams of this kind, in order, matched
+        // to a distinct stream of the first file with that language.
+        bool used[VM_MAX_STREAMS] = {};
+        bool same_order = true, same_set = true;
+        for (int j = 0; j < f.stream_count && same_set; j++) {
+            if (f.streams[j].media_type != kind)
+                continue;
+            const char *lang = f.streams[j].language;
+            same_order = same_order && std::strcmp(lang, first.streams[j].language) == 0;
+            int match = -1;
+            for (int i = 0; i < first.stream_count && match < 0; i++)
+                if (!used[i] && first.streams[i].media_type == kind &&
+                    std::strcmp(first.streams[i].language, lang) == 0)
+                    match = i;
+            if (match < 0)
+                same_set = false;
+            else
+                used[match] = true;
+        }
+        if (same_set && !same_order) {
+            format_text(reason, VM_REASON_CAP, "stream order mismatch: file %d", k);
+            return 0;
+        }
+    }
+    return 1;
+}
+
 }  // namespace
 
 int compare_fileinfo(const file_info &first, const file_info &f, int k, char *reason, vm_stream_mask *differ)
@@ -149,7 +210,7 @@ int compare_fileinfo(const file_info &first, const file_info &f, int k, char *re
             (unknown || std::memcmp(a.extradata_sha1, b.extradata_sha1, 20) != 0))
             *differ |= 1ull << j;
     }
-    return 1;
+    return presentation_matches(first, f, k, reason);
 }
 
 int compat_check(const vm_path_slots paths, int count, int64_t *total_ms, char *reason,

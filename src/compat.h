@@ -32,6 +32,11 @@ struct stream_info {
     // whether two files were made with the same encoder settings.
     uint8_t extradata_sha1[20];
     bool sha1_missing;  // no digest (out of memory)
+    // Video: the display rotation in whole degrees, 0 to 359 (0 without a
+    // display matrix).
+    int rotation;
+    // The language tag, "" when none or "und"; longer tags are cut.
+    char language[16];
 };
 
 // What the check compares of one file: every one of its streams.

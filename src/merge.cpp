@@ -2,6 +2,8 @@
 
 #include <system_error>
 
+#include "carry_over.h"
+#include "chapters.h"
 #include "compat.h"
 #include "formats.h"
 #include "fs_path.h"
@@ -31,6 +33,7 @@ struct merge_run {
     input_prefetch next;      // the input after the current one, opening
     file_info first;          // what later inputs must match
     timeline tl;
+    chapter_list chapters;    // every input's, placed on the output
     int n;  // output streams: all streams of the first input
     int j;  // 1-based number of the input being read
 };
@@ -93,7 +96,11 @@ int create_output(merge_run &m)
             return fail(m, "param copy failed");
         out->codecpar->codec_tag = 0;  // let the muxer pick its own tag
         out->time_base = in->time_base;
+        if (carry_stream_props(in, out) < 0)
+            return fail(m, "oom");
     }
+    if (carry_file_props(m.ic, m.oc) < 0 || chapters_begin(&m.chapters, m.ic, m.oc) < 0)
+        return fail(m, "oom");
     if (output_uses_file(m.oc)) {
         AVDictionary *opts = nullptr;
         int ret = open_local_options(&opts);
@@ -210,13 +217,15 @@ int next_input(merge_run &m)
             return -1;
         }
     timeline_begin_file(&m.tl, m.ic->start_time);
-    return 0;
+    return chapters_add_file(&m.chapters, m.ic, &m.tl) < 0 ? fail(m, "oom") : 0;
 }
 
 // Writes the trailer and closes the file. Any error there (a full disk
 // shows up here for small outputs, which are buffered) fails the job.
 int finish_output(merge_run &m)
 {
+    if (chapters_finish(&m.chapters, m.oc) < 0)
+        return fail(m, "oom");
     int ret = av_write_trailer(m.oc);
     if (output_uses_file(m.oc)) {
         avio_flush(m.oc->pb);
@@ -242,6 +251,7 @@ void release(merge_run &m)
     avformat_close_input(&m.ic);
     av_packet_free(&m.pkt);
     timeline_free(&m.tl);
+    chapters_free(&m.chapters);
 }
 
 int run_merge(merge_run &m)
@@ -264,6 +274,10 @@ int run_merge(merge_run &m)
     }
     s->current_file.store(1, std::memory_order_relaxed);
     timeline_begin_file(&m.tl, m.ic->start_time);
+    if (chapters_add_file(&m.chapters, m.ic, &m.tl) < 0) {
+        fail(m, "oom");
+        return VM_STATE_FAILED;
+    }
     for (;;) {
         copy_end end = copy_input(m);
         if (end == COPY_CANCELLED)
@@ -279,6 +293,8 @@ int run_merge(merge_run &m)
         if (next_input(m) < 0)
             return VM_STATE_FAILED;
     }
+    // The last file ends where the sum of the files' lengths does.
+    chapters_end_file(&m.chapters, m.tl.base_us);
     return finish_output(m) < 0 ? VM_STATE_FAILED : VM_STATE_DONE;
 }
 

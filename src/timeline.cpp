@@ -99,6 +99,11 @@ void timeline_rebase(timeline *tl, AVPacket *pkt, AVRational in_tb)
     }
 }
 
+int64_t timeline_output_us(const timeline *tl, int64_t input_us)
+{
+    return input_us - tl->file_start_us + tl->base_us;
+}
+
 void timeline_end_file(timeline *tl, bool another_follows)
 {
     int64_t length_us = 0;

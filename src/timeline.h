@@ -52,6 +52,10 @@ void timeline_begin_file(timeline *tl, int64_t start_us);
 // dts handed on for a stream always increase.
 void timeline_rebase(timeline *tl, AVPacket *pkt, AVRational in_tb);
 
+// Where a time of the current input, in microseconds on the input's own clock
+// (the clock of AVFormatContext.start_time), lands on the output timeline.
+int64_t timeline_output_us(const timeline *tl, int64_t input_us);
+
 // Ends the current file: its length joins the sum, and when another file
 // follows, every stream's offset moves to the new sum.
 void timeline_end_file(timeline *tl, bool another_follows);

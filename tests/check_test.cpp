@@ -86,6 +86,19 @@ INSTANTIATE_TEST_SUITE_P(
         check_case{"NotMedia", {"av.mp4", ".stamp"},
                    "{\"ok\":false,\"error\":\"open " + fixture(".stamp") +
                        ": Invalid data found when processing input\"}"},
+        // A turned picture cannot join an upright one; two turned ones can.
+        check_case{"Rotated", {"av.mp4", "rot90.mp4"}, incompatible("rotation mismatch: file 2 stream 0")},
+        check_case{"BothRotated", {"rot90.mp4", "rot90.mp4"},
+                   "{\"ok\":true,\"compatible\":true,\"files\":2,\"total_duration_ms\":4000}"},
+        // The same two languages in the other order: the tracks are swapped,
+        // and each output track would change language at the join.
+        check_case{"SwappedLanguages", {"tagged.mkv", "tagged.mkv", "swapped.mkv"},
+                   incompatible("stream order mismatch: file 3")},
+        // Languages that merely differ, or are missing in one file, join.
+        check_case{"OtherLanguages", {"tagged.mkv", "otherlang.mkv"},
+                   "{\"ok\":true,\"compatible\":true,\"files\":2,\"total_duration_ms\":4042}"},
+        check_case{"LanguagesInOneFile", {"two_audio.mp4", "swapped.mkv"},
+                   "{\"ok\":true,\"compatible\":true,\"files\":2,\"total_duration_ms\":4021}"},
         check_case{"TooManyStreams", {"s65.mka", "s65.mka"},
                    "{\"ok\":false,\"error\":\"too many streams in " + fixture("s65.mka") + " (max 64)\"}"}),
     [](const testing::TestParamInfo<check_case> &i) { return std::string(i.param.name); });

@@ -122,7 +122,12 @@ INSTANTIATE_TEST_SUITE_P(
         start_case{"NotMedia", [] { return path_list({fixture("av.mp4"), fixture(".stamp")}); },
                    out_at("x.mkv"), -3},
         start_case{"Incompatible", [] { return path_list({fixture("av.mp4"), fixture("big.mp4")}); },
-                   out_at("x.mkv"), -5}),
+                   out_at("x.mkv"), -5},
+        start_case{"Rotated", [] { return path_list({fixture("av.mp4"), fixture("rot90.mp4")}); },
+                   out_at("x.mp4"), -5},
+        start_case{"SwappedLanguages",
+                   [] { return path_list({fixture("tagged.mkv"), fixture("swapped.mkv")}); }, out_at("x.mkv"),
+                   -5}),
     [](const testing::TestParamInfo<start_case> &i) { return std::string(i.param.name); });
 
 TEST(Jobs, FifthStartFindsTheTableFull)

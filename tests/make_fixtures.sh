@@ -68,4 +68,37 @@ ff $(tone) -t 0.1 $(maps 65) -c:a pcm_s16le s65.mka
 ff $(tone) -t 0.5 -c:a flac -sample_fmt s16 flac16.mka
 ff $(tone) -t 0.5 -c:a flac -sample_fmt s32 flac32.mka
 
+# What a merge carries over: one video and two audio tracks with languages,
+# a title, default and commentary flags, file tags and two chapters (the
+# second running past the file's end); the same tracks with the languages
+# swapped, and with other languages; a video turned by 90 degrees.
+ff $(video 160x120) $(tone) $(tone 660) -map 0:v -map 1:a -map 2:a -t 2 $h264 $aac -ac 2 two_audio.mp4
+cat > tags.ffmeta <<'EOF'
+;FFMETADATA1
+title=Holiday
+artist=Someone
+comment=First day
+[CHAPTER]
+TIMEBASE=1/1000
+START=0
+END=800
+title=Arrival
+[CHAPTER]
+TIMEBASE=1/1000
+START=800
+END=5000
+title=Beach
+EOF
+langs() { echo "-metadata:s:a:0 language=$1 -metadata:s:a:1 language=$2 -metadata:s:a:1 title=Commentary
+  -disposition:a:0 default -disposition:a:1 comment"; }
+# mkvmerge's track statistics too, which hold for this file only.
+stats="-metadata:s:v BPS-eng=8000 -metadata:s:v NUMBER_OF_FRAMES-eng=50"
+ff -i two_audio.mp4 -i tags.ffmeta -map 0 -map_metadata 1 -map_chapters 1 -c copy $(langs eng fra) $stats \
+   -metadata:s:v "_STATISTICS_TAGS-eng=BPS NUMBER_OF_FRAMES" tagged.mkv
+ff -i two_audio.mp4 -map 0 -c copy $(langs fra eng) swapped.mkv
+ff -i two_audio.mp4 -map 0 -c copy $(langs deu fra) otherlang.mkv
+ff $(tone) -i tags.ffmeta -map 0 -map_metadata 1 -map_chapters 1 -t 2 -c:a libmp3lame tagged.mp3
+# The ffmpeg tool of FFmpeg 5.1 turns this tag into the track's display matrix.
+ff -i av.mp4 -c copy -metadata:s:v rotate=90 rot90.mp4
+
 echo "$want" > .stamp
