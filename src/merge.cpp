@@ -5,6 +5,7 @@
 #include "compat.h"
 #include "fs_path.h"
 #include "input_prefetch.h"
+#include "join_start.h"
 #include "media_input.h"
 #include "reannex.h"
 #include "session.h"
@@ -28,6 +29,7 @@ struct merge_run {
     AVPacket *pkt;
     reannex_filters filters;  // for the current input's reannexed streams
     input_prefetch next;      // the input after the current one, opening
+    join_start start;         // the current input's first packets
     file_info first;          // what later inputs must match
     timeline tl;
     int n;  // output streams: all streams of the first input
@@ -107,8 +109,24 @@ int create_output(merge_run &m)
         return fail(m, "write header failed");
     if (timeline_begin_merge(&m.tl, m.n) < 0)
         return fail(m, "oom");
-    for (int i = 0; i < m.n; i++)
+    for (int i = 0; i < m.n; i++) {
         m.tl.streams[i].out_tb = m.oc->streams[i]->time_base;
+        m.tl.streams[i].kind = timeline_kind_of(m.ic->streams[i]);
+    }
+    return 0;
+}
+
+// Places the input just opened on the timeline, from its start time and its
+// first packets; a later input's leading frames that cannot decode are left
+// out unless it continues the input before.
+int begin_timeline_file(merge_run &m)
+{
+    if (m.j > 1 && join_start_begin(&m.start, m.ic) < 0)
+        return fail(m, "oom");
+    timeline_file f = timeline_file_of(m.ic);
+    f.first_us = m.start.first_us;  // input stream i is output stream i
+    timeline_begin_file(&m.tl, f);
+    join_start_trim(&m.start, m.j > 1 && !m.tl.continues);
     return 0;
 }
 
@@ -158,7 +176,7 @@ int filter_and_write(merge_run &m, int idx, bool flush)
 // end does: a damaged file is cut short, not refused.
 copy_end copy_input(merge_run &m)
 {
-    while (av_read_frame(m.ic, m.pkt) >= 0) {
+    while (join_start_read(&m.start, m.ic, m.pkt) >= 0) {
         if (m.s->cancel.load(std::memory_order_relaxed)) {
             av_packet_unref(m.pkt);
             return COPY_CANCELLED;
@@ -207,8 +225,7 @@ int next_input(merge_run &m)
             format_text(m.s->error, VM_ERROR_CAP, "parameter sets changed: file %d stream %d", m.j, j);
             return -1;
         }
-    timeline_begin_file(&m.tl, m.ic->start_time);
-    return 0;
+    return begin_timeline_file(m);
 }
 
 // Writes the trailer and closes the file. Any error there (a full disk
@@ -236,6 +253,7 @@ void release(merge_run &m)
         m.oc = nullptr;
     }
     prefetch_discard(&m.next);
+    join_start_end(&m.start);
     reannex_close(&m.filters);
     avformat_close_input(&m.ic);
     av_packet_free(&m.pkt);
@@ -261,7 +279,8 @@ int run_merge(merge_run &m)
         return VM_STATE_FAILED;
     }
     s->current_file.store(1, std::memory_order_relaxed);
-    timeline_begin_file(&m.tl, m.ic->start_time);
+    if (begin_timeline_file(m) < 0)
+        return VM_STATE_FAILED;
     for (;;) {
         copy_end end = copy_input(m);
         if (end == COPY_CANCELLED)
