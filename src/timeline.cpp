@@ -129,16 +129,17 @@ bool continues_previous(const timeline *tl, int64_t start_us, int64_t *at_us)
 }
 
 // How much later than the join a file must land so that no counted
-// stream's first packet comes before that stream's end in the file before.
+// stream's first packet comes before that stream's end in the file before
+// (end_us still holds the file before's).
 int64_t priming_room(const timeline *tl, const timeline_file &f, int64_t start_us)
 {
     int64_t room = 0;
     for (int k = 0; f.first_us && k < tl->n; k++) {
         const timeline_stream &st = tl->streams[k];
-        if (!counts(tl, st) || f.first_us[k] == NOPTS || st.prev_end_us == NOPTS)
+        if (!counts(tl, st) || f.first_us[k] == NOPTS || st.end_us == NOPTS)
             continue;
         int64_t lands = tl->base_us + (f.first_us[k] - start_us);
-        room = std::max(room, st.prev_end_us - lands);
+        room = std::max(room, st.end_us - lands);
     }
     return room;
 }
@@ -150,7 +151,7 @@ void follow_jump(timeline *tl, timeline_stream &st, int64_t t_us, int64_t dur_us
     if (st.in_last_us == NOPTS) {  // the stream's first packet in this file
         if (st.part < tl->part)
             follow(st, tl->part, tl->part_zero_us, tl->part_base_us);
-        st.in_last_us = t_us;
+        st.in_last_us = st.in_first_us = t_us;
         return;
     }
     int64_t step = std::max<int64_t>(dur_us, 1000);
@@ -165,8 +166,12 @@ void follow_jump(timeline *tl, timeline_stream &st, int64_t t_us, int64_t dur_us
     }
     if (st.kind == TIMELINE_OTHER)  // sparse streams never start a part
         return;
+    // The new part is taken to start where this stream stood against the
+    // file's start (audio may lead video), so that the part lands like a
+    // file at a join.
+    int64_t lead = std::clamp(tl->file_start_us - st.in_first_us, -JUMP_MATCH_US / 2, JUMP_MATCH_US / 2);
     tl->part++;
-    tl->part_zero_us = t_us;
+    tl->part_zero_us = t_us + lead;
     tl->part_base_us = furthest_end(tl, st.base_us);
     follow(st, tl->part, tl->part_zero_us, tl->part_base_us);
 }
@@ -184,8 +189,8 @@ int timeline_begin_merge(timeline *tl, int n)
         timeline_stream &st = tl->streams[i];
         st.out_tb = AVRational{1, 1};
         st.kind = TIMELINE_OTHER;
-        st.end_us = st.prev_end_us = NOPTS;
-        st.in_last_us = st.in_end_us = NOPTS;
+        st.end_us = NOPTS;
+        st.in_last_us = st.in_first_us = st.in_end_us = NOPTS;
         st.last_dts = NOPTS;
     }
     return 0;
@@ -214,9 +219,8 @@ void timeline_begin_file(timeline *tl, const timeline_file &f)
     for (int k = 0; k < tl->n; k++) {
         timeline_stream &st = tl->streams[k];
         follow(st, 0, start, at);
-        st.prev_end_us = st.end_us;
         st.end_us = NOPTS;
-        st.in_last_us = NOPTS;
+        st.in_last_us = st.in_first_us = NOPTS;
     }
 }
 

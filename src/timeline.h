@@ -48,7 +48,7 @@ struct timeline_stream {
     int64_t base_us;     // where zero_us lands on the output timeline
     int64_t offset;      // base_us in out_tb
     int64_t end_us;      // furthest end on the output timeline in this file, or AV_NOPTS_VALUE
-    int64_t prev_end_us; // end_us of the file before
+    int64_t in_first_us; // first decode time read in this file, input clock, or AV_NOPTS_VALUE
     int64_t in_last_us;  // last decode time read in this file, input clock, or AV_NOPTS_VALUE
     int64_t in_end_us;   // furthest end in the current part, input clock, or AV_NOPTS_VALUE
     int64_t last_dts;    // last dts handed to this output stream, or AV_NOPTS_VALUE
