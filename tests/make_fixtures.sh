@@ -66,4 +66,14 @@ ff $(tone) -t 0.1 $(maps 65) -c:a pcm_s16le s65.mka
 ff $(tone) -t 0.5 -c:a flac -sample_fmt s16 flac16.mka
 ff $(tone) -t 0.5 -c:a flac -sample_fmt s32 flac32.mka
 
+# One recording cut into two MPEG-TS segments that keep its clock, and
+# their cat; and two recordings joined with cat, whose timestamps restart.
+ff -i av.ts -c copy -f segment -segment_time 0.6 seg%d.ts
+cat seg0.ts seg1.ts > segcat.ts
+ff -i av_short.mp4 -c copy av_short.ts
+cat av.ts av_short.ts > restart.ts
+# MP3 with an encoder delay (skip samples), and FLAC, whose frames are numbered.
+ff $(tone) -t 1 -c:a libmp3lame -b:a 64k delay.mp3
+ff $(tone) -t 1 -c:a flac numbered.flac
+
 echo "$want" > .stamp
