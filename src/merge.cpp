@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "compat.h"
+#include "flac_frames.h"
 #include "fs_path.h"
 #include "input_prefetch.h"
 #include "join_start.h"
@@ -33,6 +34,7 @@ struct merge_run {
     file_info first;          // what later inputs must match
     timeline tl;
     int n;  // output streams: all streams of the first input
+    bool flac_numbering;  // a .flac output: frames get their output sample number
     int j;  // 1-based number of the input being read
 };
 
@@ -105,6 +107,10 @@ int create_output(merge_run &m)
     }
     // From here a failure deletes the output: the job made or truncated it.
     s->out_opened = true;
+    int flac = flac_output_numbers_frames(m.oc);
+    if (flac < 0)
+        return fail(m, "bad FLAC stream header");
+    m.flac_numbering = flac > 0;
     if (avformat_write_header(m.oc, nullptr) < 0)
         return fail(m, "write header failed");
     if (timeline_begin_merge(&m.tl, m.n) < 0)
@@ -139,6 +145,10 @@ int write_packet(merge_run &m, AVRational in_tb)
     vm_session *s = m.s;
     int idx = m.pkt->stream_index;
     timeline_rebase(&m.tl, m.pkt, in_tb);
+    if (m.flac_numbering && flac_number_frame(m.pkt, m.oc->streams[idx]) < 0) {
+        av_packet_unref(m.pkt);
+        return fail(m, "oom");
+    }
     if (idx == 0)
         s->processed_ms.store(m.tl.processed_ms, std::memory_order_relaxed);
     s->packets.fetch_add(1, std::memory_order_relaxed);

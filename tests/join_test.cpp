@@ -103,6 +103,7 @@ INSTANTIATE_TEST_SUITE_P(
         join_case{"Mp3DelayToMkv", {"delay.mp3", "delay.mp3"}, "mkv", {"delay.mp3", "delay.mp3"}},
         // FLAC frames carry their number: in a .flac output they count on
         // across the join.
+        join_case{"FlacToFlac", {"numbered.flac", "numbered.flac"}, "flac", {"numbered.flac", "numbered.flac"}},
         join_case{"FlacToMkv", {"numbered.flac", "numbered.flac"}, "mkv", {"numbered.flac", "numbered.flac"}}),
     [](const testing::TestParamInfo<join_case> &i) { return std::string(i.param.name); });
 
