@@ -9,10 +9,13 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
-// A video stream's progress through its leading frames.
+// A video stream's progress through its leading frames, and what tells
+// whether a leading frame is referred to by frames after it.
 struct lead {
     enum { WAIT_KEY, AFTER_KEY, DONE } state;
     int64_t key_pts;
+    enum { KEEP, DROP, H264, HEVC } leading;  // what to do with leading frames
+    int nal_length;  // bytes of a NAL unit's length prefix; 0: start codes
 };
 
 namespace {
@@ -25,6 +28,86 @@ bool trimmed_kind(const AVStream *st)
 {
     return st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
            !(st->disposition & AV_DISPOSITION_ATTACHED_PIC);
+}
+
+// The first slice NAL unit's header byte in a packet of H.264 or HEVC, or
+// -1 when there is none.
+int first_slice(const lead &l, const uint8_t *p, int size)
+{
+    bool hevc = l.leading == lead::HEVC;
+    int i = 0;
+    while (i < size) {
+        int start, end;
+        if (l.nal_length == 0) {  // start codes
+            while (i + 3 <= size && !(p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1))
+                i++;
+            if (i + 3 > size)
+                return -1;
+            start = i + 3;
+            end = start;
+        } else {
+            if (i + l.nal_length > size)
+                return -1;
+            int64_t len = 0;
+            for (int k = 0; k < l.nal_length; k++)
+                len = len << 8 | p[i + k];
+            start = i + l.nal_length;
+            end = (int)std::min<int64_t>(size, start + len);
+        }
+        if (start >= size)
+            return -1;
+        int type = hevc ? (p[start] >> 1) & 0x3F : p[start] & 0x1F;
+        if (hevc ? type <= 21 : type == 1 || type == 5)
+            return p[start];
+        i = std::max(end, start + 1);
+    }
+    return -1;
+}
+
+// Whether a leading frame can be left out: no frame after it refers to it.
+// H.264 marks a frame nothing refers to (nal_ref_idc 0); HEVC's skipped
+// leading pictures (RASL) are never referred to by the frames after the
+// keyframe; MPEG-1/2 and MPEG-4 Part 2 B-frames are never referred to. A
+// leading frame that later frames refer to is kept.
+bool unreferenced(const lead &l, const AVPacket *pkt)
+{
+    if (l.leading == lead::DROP || l.leading == lead::KEEP)
+        return l.leading == lead::DROP;
+    int h = first_slice(l, pkt->data, pkt->size);
+    if (h < 0)
+        return false;
+    if (l.leading == lead::HEVC) {
+        int type = (h >> 1) & 0x3F;
+        return type == 8 || type == 9;
+    }
+    return (h >> 5 & 3) == 0;
+}
+
+lead lead_of(const AVStream *st)
+{
+    lead l{trimmed_kind(st) ? lead::WAIT_KEY : lead::DONE, 0, lead::KEEP, 0};
+    const AVCodecParameters *par = st->codecpar;
+    const uint8_t *x = par->extradata;
+    switch (par->codec_id) {
+    case AV_CODEC_ID_H264:
+        l.leading = lead::H264;
+        if (par->extradata_size >= 7 && x[0] == 1)  // avcC: length-prefixed
+            l.nal_length = (x[4] & 3) + 1;
+        break;
+    case AV_CODEC_ID_HEVC:
+        l.leading = lead::HEVC;
+        if (par->extradata_size >= 23 && x[0] == 1)  // hvcC
+            l.nal_length = (x[21] & 3) + 1;
+        break;
+    case AV_CODEC_ID_MPEG1VIDEO:
+    case AV_CODEC_ID_MPEG2VIDEO:
+    case AV_CODEC_ID_MPEG4:
+        l.leading = lead::DROP;
+        break;
+    default:
+        break;
+    }
+    return l;
 }
 
 // Whether the packet is one of the leading frames left out; moves the
@@ -40,7 +123,7 @@ bool leading(lead &l, const AVPacket *pkt)
         return false;
     case lead::AFTER_KEY:
         if (pkt->pts != AV_NOPTS_VALUE && pkt->pts < l.key_pts)
-            return true;
+            return unreferenced(l, pkt);
         l.state = lead::DONE;
         return false;
     default:
@@ -51,7 +134,7 @@ bool leading(lead &l, const AVPacket *pkt)
 void reset_leads(join_start *js, AVFormatContext *ic)
 {
     for (int i = 0; i < js->streams; i++)
-        js->leads[i] = lead{trimmed_kind(ic->streams[i]) ? lead::WAIT_KEY : lead::DONE, 0};
+        js->leads[i] = lead_of(ic->streams[i]);
 }
 
 }  // namespace
