@@ -111,9 +111,17 @@ lead lead_of(const AVStream *st)
 }
 
 // Whether the packet is one of the leading frames left out; moves the
-// stream's state on.
+// stream's state on. Video frames an edit list hides (MP4 pre-roll from
+// the keyframe before the edit's start) are left out: after a join nothing
+// can hide them, and the frames after them up to the next keyframe refer to
+// them and go too. (Hidden audio is the encoder's priming, which the
+// decoder needs; it stays, and the timeline makes room for it.)
 bool leading(lead &l, const AVPacket *pkt)
 {
+    if ((pkt->flags & AV_PKT_FLAG_DISCARD) && l.state != lead::DONE) {
+        l.state = lead::WAIT_KEY;
+        return true;
+    }
     switch (l.state) {
     case lead::WAIT_KEY:
         if (!(pkt->flags & AV_PKT_FLAG_KEY))

@@ -19,7 +19,7 @@ struct join_case {
     std::vector<std::string> inputs;  // fixture names
     const char *out_ext;
     // Fixtures whose lengths add up to the output's: the segments' cat, or
-    // the recordings inside a file with a restart.
+    // the recordings inside a file with a restart (none: not checked).
     std::vector<std::string> parts;
 };
 VM_PRINTS_AS_NAME(join_case)
@@ -63,7 +63,9 @@ TEST_P(Join, PlaysLikeItsPartsInOrder)
     }
     media_read o = read_media(out);
     ASSERT_TRUE(o.ok);
-    EXPECT_NEAR(span_s(o), want, ONE_FRAME_S);
+    if (!c.parts.empty()) {
+        EXPECT_NEAR(span_s(o), want, ONE_FRAME_S);
+    }
 
     for (int s = 0; s < (int)o.kinds.size(); s++) {
         auto got = o.of_stream(s);
@@ -101,6 +103,10 @@ INSTANTIATE_TEST_SUITE_P(
         // squeezed against the first file's last.
         join_case{"Mp3DelayToMp4", {"delay.mp3", "delay.mp3"}, "mp4", {"delay.mp3", "delay.mp3"}},
         join_case{"Mp3DelayToMkv", {"delay.mp3", "delay.mp3"}, "mkv", {"delay.mp3", "delay.mp3"}},
+        // The second file's hidden pre-roll frames cannot be hidden after
+        // a join: they, and the frames referring to them, are left out.
+        join_case{"PreRollToMp4", {"preroll.mp4", "preroll.mp4"}, "mp4", {}},
+        join_case{"PreRollToMkv", {"preroll.mp4", "preroll.mp4"}, "mkv", {}},
         // FLAC frames carry their number: in a .flac output they count on
         // across the join.
         join_case{"FlacToFlac", {"numbered.flac", "numbered.flac"}, "flac", {"numbered.flac", "numbered.flac"}},
