@@ -16,6 +16,7 @@ struct lead {
     int64_t key_pts;
     enum { KEEP, DROP, H264, HEVC } leading;  // what to do with leading frames
     int nal_length;  // bytes of a NAL unit's length prefix; 0: start codes
+    bool hidden_audio;  // audio not yet past the packets an edit list hides
 };
 
 namespace {
@@ -85,7 +86,8 @@ bool unreferenced(const lead &l, const AVPacket *pkt)
 
 lead lead_of(const AVStream *st)
 {
-    lead l{trimmed_kind(st) ? lead::WAIT_KEY : lead::DONE, 0, lead::KEEP, 0};
+    lead l{trimmed_kind(st) ? lead::WAIT_KEY : lead::DONE, 0, lead::KEEP, 0,
+           st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO};
     const AVCodecParameters *par = st->codecpar;
     const uint8_t *x = par->extradata;
     switch (par->codec_id) {
@@ -114,8 +116,7 @@ lead lead_of(const AVStream *st)
 // stream's state on. Video frames an edit list hides (MP4 pre-roll from
 // the keyframe before the edit's start) are left out: after a join nothing
 // can hide them, and the frames after them up to the next keyframe refer to
-// them and go too. (Hidden audio is the encoder's priming, which the
-// decoder needs; it stays, and the timeline makes room for it.)
+// them and go too. (Hidden audio is handled in join_start_read.)
 bool leading(lead &l, const AVPacket *pkt)
 {
     if ((pkt->flags & AV_PKT_FLAG_DISCARD) && l.state != lead::DONE) {
@@ -155,7 +156,8 @@ int join_start_begin(join_start *js, AVFormatContext *ic)
     js->held = static_cast<AVPacket **>(av_calloc(AHEAD_PACKETS, sizeof(AVPacket *)));
     js->first_us = static_cast<int64_t *>(av_malloc_array(n, sizeof(int64_t)));
     js->leads = static_cast<lead *>(av_calloc(n, sizeof(lead)));
-    if (!js->held || !js->first_us || !js->leads)
+    js->hidden = static_cast<AVPacket **>(av_calloc(n, sizeof(AVPacket *)));
+    if (!js->held || !js->first_us || !js->leads || !js->hidden)
         return -1;
     int waiting = 0;  // audio and video streams yet to show a packet
     for (int i = 0; i < js->streams; i++) {
@@ -164,6 +166,7 @@ int join_start_begin(join_start *js, AVFormatContext *ic)
         waiting += t == AVMEDIA_TYPE_AUDIO || trimmed_kind(ic->streams[i]);
     }
     std::vector<bool> seen(js->streams, false);
+    std::vector<int64_t> last_hidden(js->streams, AV_NOPTS_VALUE);
     reset_leads(js, ic);  // as if trimmed, to learn the first times of what is kept
     int64_t bytes = 0;
     while (waiting > 0 && js->count < AHEAD_PACKETS && bytes < AHEAD_BYTES) {
@@ -182,7 +185,17 @@ int join_start_begin(join_start *js, AVFormatContext *ic)
         if (s < 0 || s >= js->streams || leading(js->leads[s], pkt) || pkt->pts == AV_NOPTS_VALUE)
             continue;
         const AVStream *st = ic->streams[s];
-        int64_t t = av_rescale_q(pkt->pts, st->time_base, AVRational{1, 1000000});
+        int64_t pts = pkt->pts;
+        if (js->leads[s].hidden_audio) {  // the last hidden packet is kept
+            if (pkt->flags & AV_PKT_FLAG_DISCARD) {
+                last_hidden[s] = pts;
+                continue;
+            }
+            js->leads[s].hidden_audio = false;
+            if (last_hidden[s] != AV_NOPTS_VALUE)
+                pts = std::min(pts, last_hidden[s]);
+        }
+        int64_t t = av_rescale_q(pts, st->time_base, AVRational{1, 1000000});
         js->first_us[s] = js->first_us[s] == AV_NOPTS_VALUE ? t : std::min(js->first_us[s], t);
         enum AVMediaType type = st->codecpar->codec_type;
         if (!seen[s] && (type == AVMEDIA_TYPE_AUDIO || trimmed_kind(st))) {
@@ -199,10 +212,51 @@ void join_start_trim(join_start *js, bool trim)
     js->trim = trim;
 }
 
+namespace {
+
+// Audio packets an edit list hides at a later file's start: only the last
+// one is kept, the priming its decoder needs before the first one shown;
+// earlier ones are content cut away. Returns 1 when pkt is taken (held back
+// or left out), 0 when it is to be handed out now (the held-back packet
+// first, with pkt kept for the next call).
+int hold_hidden_audio(join_start *js, lead &l, AVPacket *pkt)
+{
+    int s = pkt->stream_index;
+    if (pkt->flags & AV_PKT_FLAG_DISCARD) {
+        if (!js->hidden[s] && !(js->hidden[s] = av_packet_alloc()))
+            return AVERROR(ENOMEM);
+        if (js->hidden[s]->data || js->hidden[s]->side_data_elems)
+            js->left_out++;
+        av_packet_unref(js->hidden[s]);
+        av_packet_move_ref(js->hidden[s], pkt);
+        return 1;
+    }
+    l.hidden_audio = false;
+    if (!js->hidden[s])
+        return 0;
+    js->back = js->hidden[s];
+    js->hidden[s] = nullptr;
+    AVPacket *tmp = av_packet_alloc();
+    if (!tmp)
+        return AVERROR(ENOMEM);
+    av_packet_move_ref(tmp, pkt);
+    av_packet_move_ref(pkt, js->back);
+    av_packet_free(&js->back);
+    js->back = tmp;
+    return 0;
+}
+
+}  // namespace
+
 int join_start_read(join_start *js, AVFormatContext *ic, AVPacket *pkt)
 {
     for (;;) {
         int ret = 0;
+        if (js->back) {
+            av_packet_move_ref(pkt, js->back);
+            av_packet_free(&js->back);
+            return 0;
+        }
         if (js->next < js->count) {
             av_packet_move_ref(pkt, js->held[js->next]);
             av_packet_free(&js->held[js->next++]);
@@ -214,7 +268,16 @@ int join_start_read(join_start *js, AVFormatContext *ic, AVPacket *pkt)
                 return ret;
         }
         int s = pkt->stream_index;
-        if (!js->trim || s < 0 || s >= js->streams || !leading(js->leads[s], pkt))
+        if (!js->trim || s < 0 || s >= js->streams)
+            return 0;
+        lead &l = js->leads[s];
+        if (l.hidden_audio) {
+            int held = hold_hidden_audio(js, l, pkt);
+            if (held <= 0)
+                return held;
+            continue;
+        }
+        if (!leading(l, pkt))
             return 0;
         js->left_out++;
         av_packet_unref(pkt);
@@ -245,6 +308,10 @@ void join_start_end(join_start *js)
     for (int i = js->next; js->held && i < js->count; i++)
         av_packet_free(&js->held[i]);
     av_freep(&js->held);
+    for (int i = 0; js->hidden && i < js->streams; i++)
+        av_packet_free(&js->hidden[i]);
+    av_freep(&js->hidden);
+    av_packet_free(&js->back);
     av_freep(&js->first_us);
     av_freep(&js->leads);
     js->count = js->next = 0;

@@ -21,6 +21,8 @@ struct join_start {
     int streams;        // of the input
     int64_t *first_us;  // per input stream: earliest pts of the first packets kept, or AV_NOPTS_VALUE
     struct lead *leads; // per input stream: leading frames being left out
+    AVPacket **hidden;  // per input stream: the last hidden audio packet, held back
+    AVPacket *back;     // a packet to hand out before reading on
     bool trim;          // leave out leading frames that cannot decode
     int64_t left_out;   // packets left out so far
 };
