@@ -1,6 +1,7 @@
 #include "timeline.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 extern "C" {
 #include <libavcodec/packet.h>
