@@ -1,6 +1,7 @@
 #include "merge.h"
 
 #include <system_error>
+#include <vector>
 
 #include "compat.h"
 #include "flac_frames.h"
@@ -130,7 +131,11 @@ int begin_timeline_file(merge_run &m)
     if (m.j > 1 && join_start_begin(&m.start, m.ic) < 0)
         return fail(m, "oom");
     timeline_file f = timeline_file_of(m.ic);
-    f.first_us = m.start.first_us;  // input stream i is output stream i
+    // The timeline counts output streams; output stream k is input stream k.
+    std::vector<int64_t> first(m.n, AV_NOPTS_VALUE);
+    for (int k = 0; m.start.first_us && k < m.n; k++)
+        first[k] = m.start.first_us[k];
+    f.first_us = first.data();
     timeline_begin_file(&m.tl, f);
     join_start_trim(&m.start, m.j > 1 && !m.tl.continues);
     return 0;
