@@ -221,28 +221,26 @@ namespace {
 // first, with pkt kept for the next call).
 int hold_hidden_audio(join_start *js, lead &l, AVPacket *pkt)
 {
-    int s = pkt->stream_index;
+    AVPacket *&hidden = js->hidden[pkt->stream_index];  // holds a packet when set
     if (pkt->flags & AV_PKT_FLAG_DISCARD) {
-        if (!js->hidden[s] && !(js->hidden[s] = av_packet_alloc()))
-            return AVERROR(ENOMEM);
-        if (js->hidden[s]->data || js->hidden[s]->side_data_elems)
+        if (hidden)
             js->left_out++;
-        av_packet_unref(js->hidden[s]);
-        av_packet_move_ref(js->hidden[s], pkt);
+        else if (!(hidden = av_packet_alloc()))
+            return AVERROR(ENOMEM);
+        av_packet_unref(hidden);
+        av_packet_move_ref(hidden, pkt);
         return 1;
     }
     l.hidden_audio = false;
-    if (!js->hidden[s])
+    if (!hidden)
         return 0;
-    js->back = js->hidden[s];
-    js->hidden[s] = nullptr;
-    AVPacket *tmp = av_packet_alloc();
-    if (!tmp)
+    AVPacket *shown = av_packet_alloc();
+    if (!shown)
         return AVERROR(ENOMEM);
-    av_packet_move_ref(tmp, pkt);
-    av_packet_move_ref(pkt, js->back);
-    av_packet_free(&js->back);
-    js->back = tmp;
+    av_packet_move_ref(shown, pkt);  // the first packet shown waits its turn
+    av_packet_move_ref(pkt, hidden);
+    av_packet_free(&hidden);
+    js->back = shown;
     return 0;
 }
 
