@@ -294,6 +294,7 @@ timeline_file timeline_file_of(const AVFormatContext *ic)
     timeline_file f;
     f.start_us = ic->start_time;
     f.follows_jumps = ic->iformat->flags & AVFMT_TS_DISCONT;
+    f.format = ic->iformat->name;
     if (ic->nb_streams > 0 && ic->streams[0]->pts_wrap_bits < 63) {
         const AVStream *st = ic->streams[0];
         f.wrap_us = av_rescale_q(int64_t(1) << st->pts_wrap_bits, st->time_base, AVRational{1, 1000000});

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 extern "C" {
 #include <libavcodec/packet.h>
@@ -206,12 +207,14 @@ void timeline_begin_file(timeline *tl, const timeline_file &f)
 {
     int64_t start = f.start_us == NOPTS ? 0 : f.start_us;
     int64_t at = tl->base_us;
-    tl->continues = tl->files > 0 && continues_previous(tl, start, &at);
+    bool same_format = f.format && tl->format && strcmp(f.format, tl->format) == 0;
+    tl->continues = tl->files > 0 && same_format && continues_previous(tl, start, &at);
     if (tl->files > 0 && !tl->continues)
         at += priming_room(tl, f, start);
     tl->files++;
     tl->follows_jumps = f.follows_jumps;
     tl->wrap_us = f.wrap_us;
+    tl->format = f.format;
     tl->file_start_us = start;
     tl->file_base_us = at;
     tl->part = 0;

@@ -59,6 +59,7 @@ struct timeline_file {
     int64_t start_us = 0;     // AVFormatContext.start_time (AV_NOPTS_VALUE counts as 0)
     int64_t wrap_us = 0;      // timestamps wrap after this long (MPEG-TS: 2^33 / 90 kHz); 0: never
     bool follows_jumps = false;  // the format may jump (AVFMT_TS_DISCONT): follow the jumps
+    const char *format = nullptr;  // the demuxer's name: only a file of the same one continues another
     // Per output stream (n entries, or null): the earliest pts of the
     // stream's first packets, input clock, AV_NOPTS_VALUE when unknown.
     const int64_t *first_us = nullptr;
@@ -71,6 +72,7 @@ struct timeline {
     bool continues;            // the current file continues the one before
     bool follows_jumps;
     int64_t wrap_us;
+    const char *format;        // the current file's demuxer, or null
     int64_t file_start_us;     // the current file's start time, input clock
     int64_t file_base_us;      // where it lands on the output timeline
     int part;                  // the current file's latest part (0: no jump yet)

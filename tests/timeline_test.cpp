@@ -26,6 +26,7 @@ struct step {
     int64_t start_us = 0;                      // FILE
     int64_t wrap_us = 0;                       // FILE
     bool jumps = false;                        // FILE: follow timestamp jumps
+    const char *format = nullptr;              // FILE: the demuxer
     std::vector<int64_t> first_us = {};        // FILE: per stream, or empty
     bool more = true;                          // END: another file follows
 };
@@ -44,6 +45,7 @@ step ts_file(int64_t start_us)
     step s = file(start_us);
     s.wrap_us = (int64_t(1) << 33) * 100 / 9;
     s.jumps = true;
+    s.format = "mpegts";
     return s;
 }
 step end(bool more = true) { step s{step::END}; s.more = more; return s; }
@@ -93,6 +95,7 @@ TEST_P(Timeline, RebasesEachPacket)
             f.start_us = s.start_us;
             f.wrap_us = s.wrap_us;
             f.follows_jumps = s.jumps;
+            f.format = s.format;
             f.first_us = s.first_us.empty() ? nullptr : s.first_us.data();
             timeline_begin_file(&tl, f);
         } else if (s.what == step::END) {
@@ -208,16 +211,26 @@ INSTANTIATE_TEST_SUITE_P(
                  {file(0), pkt(0, 0, 0, 20, TB25, 0, 0), pkt(1, 0, 0, 50, TB25, 0, 0), end(),
                   file(0), pkt(0, 0, 0, 1, TB25, 50, 50), end(false)},
                  2040, 2000, {OTH, OTH}},
-        // Segments of one recording: the second starts where the first
-        // ended (10.4 s on their own clock), so it keeps that clock.
+        // Segments of one recording: the second starts (10.2 s on their
+        // own clock) where the first's audio ended, before its video did,
+        // so it keeps that clock: audio and video each continue where they
+        // were (joined end to end, they would land at 1.4 s and 1.6 s).
         scenario{"ConsecutiveSegmentsKeepTheirClock",
                  {TB25, A},
-                 {ts_file(10000000), pkt(0, 250, 250, 1, TB25, 0, 0), pkt(1, 480000, 480000, 19200, A, 0, 0),
-                  pkt(0, 259, 259, 1, TB25, 9, 9), end(),
-                  // Video continues at frame 260; audio lost a packet at the cut.
-                  ts_file(10400000), pkt(1, 499200 + 1024, 499200 + 1024, 1024, A, 20224, 20224),
-                  pkt(0, 260, 260, 1, TB25, 10, 10), end(false)},
-                 443, 400, {VID, AUD}},
+                 {ts_file(9000000), pkt(1, 432000, 432000, 57600, A, 0, 0),
+                  pkt(0, 250, 250, 1, TB25, 25, 25), pkt(0, 259, 259, 1, TB25, 34, 34), end(),
+                  ts_file(10200000), pkt(1, 489600, 489600, 1024, A, 57600, 57600),
+                  pkt(0, 260, 260, 1, TB25, 35, 35), end(false)},
+                 1440, 1400, {VID, AUD}},
+        // A file of another format never continues one: its clock is
+        // another recording's.
+        scenario{"OtherFormatDoesNotContinue",
+                 {TB25, A},
+                 {file(9000000), pkt(1, 432000, 432000, 57600, A, 0, 0),
+                  pkt(0, 250, 250, 1, TB25, 25, 25), pkt(0, 259, 259, 1, TB25, 34, 34), end(),
+                  ts_file(10200000), pkt(1, 489600, 489600, 1024, A, 67200, 67200),
+                  pkt(0, 260, 260, 1, TB25, 40, 40), end(false)},
+                 1640, 1600, {VID, AUD}},
         // The same across MPEG-TS's 33-bit wrap: the second segment's clock
         // restarted near zero.
         scenario{"ConsecutiveAcrossTheWrap",
