@@ -23,7 +23,9 @@ const int64_t NOPTS = AV_NOPTS_VALUE;
 const int64_t CONTINUE_TOLERANCE_US = 1000000;
 // A decode time further ahead of the one before than this (and than ten
 // packets) is a jump; one that goes back by more than a packet is one too.
-const int64_t JUMP_FORWARD_US = 1000000;
+// Shorter gaps forward are kept: a capture that lost its video signal for a
+// few seconds while audio ran on must not pull video ahead of its audio.
+const int64_t JUMP_FORWARD_US = 10000000;
 // A stream reaching a jump takes the correction of the latest part when its
 // packet lies this close to that part's start.
 const int64_t JUMP_MATCH_US = 2000000;

@@ -282,6 +282,12 @@ INSTANTIATE_TEST_SUITE_P(
                  {ts_file(0), pkt(0, 0, 0, 1, TB25, 0, 0), pkt(0, 1, 1, 1, TB25, 1, 1),
                   pkt(0, 90000, 90000, 1, TB25, 2, 2), pkt(0, 90001, 90001, 1, TB25, 3, 3), end(false)},
                  160, 120, {VID}},
+        // A gap of a few seconds is a gap in the recording, kept.
+        scenario{"ShortGapInTsIsKept",
+                 {TB25},
+                 {ts_file(0), pkt(0, 0, 0, 1, TB25, 0, 0), pkt(0, 1, 1, 1, TB25, 1, 1),
+                  pkt(0, 101, 101, 1, TB25, 101, 101), end(false)},
+                 4080, 4040, {VID}},
         // Outside formats that may jump, a gap stays a gap.
         scenario{"GapKeptWhereJumpsAreNotFollowed",
                  {TB25},
