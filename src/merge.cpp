@@ -1,13 +1,16 @@
 #include "merge.h"
 
 #include <system_error>
+#include <vector>
 
 #include "carry_over.h"
 #include "chapters.h"
 #include "compat.h"
 #include "formats.h"
+#include "flac_frames.h"
 #include "fs_path.h"
 #include "input_prefetch.h"
+#include "join_start.h"
 #include "media_input.h"
 #include "reannex.h"
 #include "session.h"
@@ -31,10 +34,12 @@ struct merge_run {
     AVPacket *pkt;
     reannex_filters filters;  // for the current input's reannexed streams
     input_prefetch next;      // the input after the current one, opening
+    join_start start;         // the current input's first packets
     file_info first;          // what later inputs must match
     timeline tl;
     chapter_list chapters;    // every input's, placed on the output
     int n;  // output streams: all streams of the first input
+    bool flac_numbering;  // a .flac output: frames get their output sample number
     int j;  // 1-based number of the input being read
 };
 
@@ -112,12 +117,36 @@ int create_output(merge_run &m)
     }
     // From here a failure deletes the output: the job made or truncated it.
     s->out_opened = true;
+    int flac = flac_output_numbers_frames(m.oc);
+    if (flac < 0)
+        return fail(m, "bad FLAC stream header");
+    m.flac_numbering = flac > 0;
     if (avformat_write_header(m.oc, nullptr) < 0)
         return fail(m, "write header failed");
     if (timeline_begin_merge(&m.tl, m.n) < 0)
         return fail(m, "oom");
-    for (int i = 0; i < m.n; i++)
+    for (int i = 0; i < m.n; i++) {
         m.tl.streams[i].out_tb = m.oc->streams[i]->time_base;
+        m.tl.streams[i].kind = timeline_kind_of(m.ic->streams[i]);
+    }
+    return 0;
+}
+
+// Places the input just opened on the timeline, from its start time and its
+// first packets; a later input's leading frames that cannot decode are left
+// out unless it continues the input before.
+int begin_timeline_file(merge_run &m)
+{
+    if (m.j > 1 && join_start_begin(&m.start, m.ic) < 0)
+        return fail(m, "oom");
+    timeline_file f = timeline_file_of(m.ic);
+    // The timeline counts output streams; output stream k is input stream k.
+    std::vector<int64_t> first(m.n, AV_NOPTS_VALUE);
+    for (int k = 0; m.start.first_us && k < m.n; k++)
+        first[k] = m.start.first_us[k];
+    f.first_us = first.data();
+    timeline_begin_file(&m.tl, f);
+    join_start_trim(&m.start, m.j > 1 && !m.tl.continues);
     return 0;
 }
 
@@ -130,6 +159,10 @@ int write_packet(merge_run &m, AVRational in_tb)
     vm_session *s = m.s;
     int idx = m.pkt->stream_index;
     timeline_rebase(&m.tl, m.pkt, in_tb);
+    if (m.flac_numbering && flac_number_frame(m.pkt, m.oc->streams[idx]) < 0) {
+        av_packet_unref(m.pkt);
+        return fail(m, "oom");
+    }
     if (idx == 0)
         s->processed_ms.store(m.tl.processed_ms, std::memory_order_relaxed);
     s->packets.fetch_add(1, std::memory_order_relaxed);
@@ -167,7 +200,7 @@ int filter_and_write(merge_run &m, int idx, bool flush)
 // end does: a damaged file is cut short, not refused.
 copy_end copy_input(merge_run &m)
 {
-    while (av_read_frame(m.ic, m.pkt) >= 0) {
+    while (join_start_read(&m.start, m.ic, m.pkt) >= 0) {
         if (m.s->cancel.load(std::memory_order_relaxed)) {
             av_packet_unref(m.pkt);
             return COPY_CANCELLED;
@@ -216,7 +249,8 @@ int next_input(merge_run &m)
             format_text(m.s->error, VM_ERROR_CAP, "parameter sets changed: file %d stream %d", m.j, j);
             return -1;
         }
-    timeline_begin_file(&m.tl, m.ic->start_time);
+    if (begin_timeline_file(m) < 0)
+        return -1;
     return chapters_add_file(&m.chapters, m.ic, &m.tl) < 0 ? fail(m, "oom") : 0;
 }
 
@@ -247,6 +281,7 @@ void release(merge_run &m)
         m.oc = nullptr;
     }
     prefetch_discard(&m.next);
+    join_start_end(&m.start);
     reannex_close(&m.filters);
     avformat_close_input(&m.ic);
     av_packet_free(&m.pkt);
@@ -273,7 +308,8 @@ int run_merge(merge_run &m)
         return VM_STATE_FAILED;
     }
     s->current_file.store(1, std::memory_order_relaxed);
-    timeline_begin_file(&m.tl, m.ic->start_time);
+    if (begin_timeline_file(m) < 0)
+        return VM_STATE_FAILED;
     if (chapters_add_file(&m.chapters, m.ic, &m.tl) < 0) {
         fail(m, "oom");
         return VM_STATE_FAILED;

@@ -101,4 +101,17 @@ ff $(tone) -i tags.ffmeta -map 0 -map_metadata 1 -map_chapters 1 -t 2 -c:a libmp
 # The ffmpeg tool of FFmpeg 5.1 turns this tag into the track's display matrix.
 ff -i av.mp4 -c copy -metadata:s:v rotate=90 rot90.mp4
 
+# One recording cut into two MPEG-TS segments that keep its clock, and
+# their cat; and two recordings joined with cat, whose timestamps restart.
+ff -i av.ts -c copy -f segment -segment_time 0.6 seg%d.ts
+cat seg0.ts seg1.ts > segcat.ts
+ff -i av_short.mp4 -c copy av_short.ts
+cat av.ts av_short.ts > restart.ts
+# MP4 cut between keyframes: its edit list hides the frames from the
+# keyframe before the cut.
+ff -ss 0.5 -i av.mp4 -c copy preroll.mp4
+# MP3 with an encoder delay (skip samples), and FLAC, whose frames are numbered.
+ff $(tone) -t 1 -c:a libmp3lame -b:a 64k delay.mp3
+ff $(tone) -t 1 -c:a flac numbered.flac
+
 echo "$want" > .stamp

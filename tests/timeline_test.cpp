@@ -24,10 +24,30 @@ struct step {
     AVRational in_tb{1, 25};
     int64_t want_pts = NONE, want_dts = NONE;  // after the rebase
     int64_t start_us = 0;                      // FILE
+    int64_t wrap_us = 0;                       // FILE
+    bool jumps = false;                        // FILE: follow timestamp jumps
+    const char *format = nullptr;              // FILE: the demuxer
+    std::vector<int64_t> first_us = {};        // FILE: per stream, or empty
     bool more = true;                          // END: another file follows
 };
 
 step file(int64_t start_us) { step s{step::FILE}; s.start_us = start_us; return s; }
+// A file whose first packets were read ahead: the earliest pts per stream.
+step file_first(int64_t start_us, std::vector<int64_t> first_us)
+{
+    step s = file(start_us);
+    s.first_us = std::move(first_us);
+    return s;
+}
+// An MPEG-TS file: timestamps wrap, and jumps are followed.
+step ts_file(int64_t start_us)
+{
+    step s = file(start_us);
+    s.wrap_us = (int64_t(1) << 33) * 100 / 9;
+    s.jumps = true;
+    s.format = "mpegts";
+    return s;
+}
 step end(bool more = true) { step s{step::END}; s.more = more; return s; }
 step pkt(int stream, int64_t pts, int64_t dts, int64_t dur, AVRational in_tb, int64_t want_pts,
          int64_t want_dts)
@@ -49,10 +69,12 @@ struct scenario {
     std::vector<step> steps;
     int64_t want_base_ms;       // after the last step
     int64_t want_processed_ms;  // after the last step
+    std::vector<int> kinds = {};  // timeline_kind per stream; TIMELINE_OTHER when left out
 };
 VM_PRINTS_AS_NAME(scenario)
 
-const AVRational TB25{1, 25}, V{1, 12800}, A{1, 48000}, MS{1, 1000};
+const AVRational TB25{1, 25}, V{1, 12800}, A{1, 48000}, MS{1, 1000}, TS{1, 90000};
+const int VID = TIMELINE_VIDEO, AUD = TIMELINE_AUDIO, OTH = TIMELINE_OTHER;
 
 class Timeline : public testing::TestWithParam<scenario> {};
 
@@ -61,13 +83,21 @@ TEST_P(Timeline, RebasesEachPacket)
     const scenario &sc = GetParam();
     timeline tl{};
     ASSERT_EQ(timeline_begin_merge(&tl, (int)sc.out_tbs.size()), 0);
-    for (size_t i = 0; i < sc.out_tbs.size(); i++)
+    for (size_t i = 0; i < sc.out_tbs.size(); i++) {
         tl.streams[i].out_tb = sc.out_tbs[i];
+        tl.streams[i].kind = i < sc.kinds.size() ? sc.kinds[i] : TIMELINE_OTHER;
+    }
     AVPacket *p = av_packet_alloc();
     int n = 0;
     for (const step &s : sc.steps) {
         if (s.what == step::FILE) {
-            timeline_begin_file(&tl, s.start_us);
+            timeline_file f;
+            f.start_us = s.start_us;
+            f.wrap_us = s.wrap_us;
+            f.follows_jumps = s.jumps;
+            f.format = s.format;
+            f.first_us = s.first_us.empty() ? nullptr : s.first_us.data();
+            timeline_begin_file(&tl, f);
         } else if (s.what == step::END) {
             timeline_end_file(&tl, s.more);
         } else {
@@ -166,7 +196,103 @@ INSTANTIATE_TEST_SUITE_P(
                  {TB25, TB25, TB25, TB25, TB25, TB25, TB25, TB25, TB25},
                  {file(400000), pkt(8, 10, 10, 1, TB25, 0, 0), end(),
                   file(400000), pkt(8, 10, 10, 1, TB25, 1, 1)},
-                 40, 0}),
+                 40, 0},
+        // A subtitle running 2 s past the video's 0.8 s does not stretch
+        // the file: the next file starts at 0.8 s (a hole in the video
+        // otherwise).
+        scenario{"SubtitleDoesNotStretchTheFile",
+                 {TB25, TB25},
+                 {file(0), pkt(0, 0, 0, 20, TB25, 0, 0), pkt(1, 0, 0, 50, TB25, 0, 0), end(),
+                  file(0), pkt(0, 0, 0, 1, TB25, 20, 20), pkt(1, 0, 0, 1, TB25, 20, 20), end(false)},
+                 840, 800, {VID, OTH}},
+        // A file of subtitles only keeps the rule of the longest stream.
+        scenario{"OnlyOtherStreamsCountThemselves",
+                 {TB25, TB25},
+                 {file(0), pkt(0, 0, 0, 20, TB25, 0, 0), pkt(1, 0, 0, 50, TB25, 0, 0), end(),
+                  file(0), pkt(0, 0, 0, 1, TB25, 50, 50), end(false)},
+                 2040, 2000, {OTH, OTH}},
+        // Segments of one recording: the second starts (10.2 s on their
+        // own clock) where the first's audio ended, before its video did,
+        // so it keeps that clock: audio and video each continue where they
+        // were (joined end to end, they would land at 1.4 s and 1.6 s).
+        scenario{"ConsecutiveSegmentsKeepTheirClock",
+                 {TB25, A},
+                 {ts_file(9000000), pkt(1, 432000, 432000, 57600, A, 0, 0),
+                  pkt(0, 250, 250, 1, TB25, 25, 25), pkt(0, 259, 259, 1, TB25, 34, 34), end(),
+                  ts_file(10200000), pkt(1, 489600, 489600, 1024, A, 57600, 57600),
+                  pkt(0, 260, 260, 1, TB25, 35, 35), end(false)},
+                 1440, 1400, {VID, AUD}},
+        // A file of another format never continues one: its clock is
+        // another recording's.
+        scenario{"OtherFormatDoesNotContinue",
+                 {TB25, A},
+                 {file(9000000), pkt(1, 432000, 432000, 57600, A, 0, 0),
+                  pkt(0, 250, 250, 1, TB25, 25, 25), pkt(0, 259, 259, 1, TB25, 34, 34), end(),
+                  ts_file(10200000), pkt(1, 489600, 489600, 1024, A, 67200, 67200),
+                  pkt(0, 260, 260, 1, TB25, 40, 40), end(false)},
+                 1640, 1600, {VID, AUD}},
+        // The same across MPEG-TS's 33-bit wrap: the second segment's clock
+        // restarted near zero.
+        scenario{"ConsecutiveAcrossTheWrap",
+                 {TS},
+                 {ts_file(95443000000), pkt(0, 8589870000, 8589870000, 3600, TS, 0, 0),
+                  pkt(0, 8589930000, 8589930000, 3600, TS, 60000, 60000), end(),
+                  // 992 ticks before the wrap, 3600 after it.
+                  ts_file(40000), pkt(0, 3600, 3600, 3600, TS, 68192, 68192), end(false)},
+                 798, 758, {VID}},
+        // A file joined with itself does not continue itself, even when
+        // it is short.
+        scenario{"ShortFileDoesNotContinueItself",
+                 {TB25},
+                 {ts_file(1400000), pkt(0, 35, 35, 1, TB25, 0, 0), end(),
+                  ts_file(1400000), pkt(0, 35, 35, 1, TB25, 1, 1), end(false)},
+                 80, 40, {VID}},
+        // MP3's encoder delay: the start time is 1024 samples after the
+        // first packet. The next file lands late enough that its first
+        // packet follows the last one, spaced by its duration, instead of
+        // being squeezed against it.
+        scenario{"PrimingLandsAfterTheJoin",
+                 {A},
+                 {file(21333), pkt(0, 0, 0, 1024, A, -1024, -1024), pkt(0, 1024, 1024, 1024, A, 0, 0),
+                  pkt(0, 2048, 2048, 1024, A, 1024, 1024), end(),
+                  file_first(21333, {0}), pkt(0, 0, 0, 1024, A, 2048, 2048),
+                  pkt(0, 1024, 1024, 1024, A, 3072, 3072), end(false)},
+                 85, 64, {AUD}},
+        // Audio ending before the join leaves room for the next file's
+        // priming: nothing moves.
+        scenario{"PrimingWithRoomStaysAtTheJoin",
+                 {TB25, A},
+                 {file(0), pkt(0, 0, 0, 25, TB25, 0, 0), pkt(1, 0, 0, 24000, A, 0, 0), end(),
+                  file_first(0, {0, -21333}), pkt(1, -1024, -1024, 1024, A, 46976, 46976),
+                  pkt(0, 0, 0, 1, TB25, 25, 25), end(false)},
+                 1040, 1000, {VID, AUD}},
+        // Two recordings joined with cat: the timestamps restart in the
+        // middle. Both streams follow the jump with one correction, placed
+        // after the first part, and stay in sync.
+        scenario{"JumpBackIsFollowed",
+                 {TB25, TB25},
+                 {ts_file(1000000), pkt(0, 25, 25, 1, TB25, 0, 0), pkt(1, 25, 25, 1, TB25, 0, 0),
+                  pkt(0, 26, 26, 1, TB25, 1, 1), pkt(1, 26, 26, 1, TB25, 1, 1),
+                  pkt(0, 25, 25, 1, TB25, 2, 2), pkt(1, 25, 25, 1, TB25, 2, 2),
+                  pkt(0, 26, 26, 1, TB25, 3, 3), end(false)},
+                 160, 120, {VID, AUD}},
+        // A far jump forward is followed the same way: no long gap.
+        scenario{"JumpForwardIsFollowed",
+                 {TB25},
+                 {ts_file(0), pkt(0, 0, 0, 1, TB25, 0, 0), pkt(0, 1, 1, 1, TB25, 1, 1),
+                  pkt(0, 90000, 90000, 1, TB25, 2, 2), pkt(0, 90001, 90001, 1, TB25, 3, 3), end(false)},
+                 160, 120, {VID}},
+        // A gap of a few seconds is a gap in the recording, kept.
+        scenario{"ShortGapInTsIsKept",
+                 {TB25},
+                 {ts_file(0), pkt(0, 0, 0, 1, TB25, 0, 0), pkt(0, 1, 1, 1, TB25, 1, 1),
+                  pkt(0, 101, 101, 1, TB25, 101, 101), end(false)},
+                 4080, 4040, {VID}},
+        // Outside formats that may jump, a gap stays a gap.
+        scenario{"GapKeptWhereJumpsAreNotFollowed",
+                 {TB25},
+                 {file(0), pkt(0, 0, 0, 1, TB25, 0, 0), pkt(0, 100, 100, 1, TB25, 100, 100), end(false)},
+                 4040, 4000, {VID}}),
     [](const testing::TestParamInfo<scenario> &i) { return std::string(i.param.name); });
 
 }  // namespace

@@ -1,0 +1,116 @@
+// Joins of what recorders make: segments of one recording, an MPEG-TS whose
+// timestamps restart, audio with an encoder delay, FLAC's numbered frames.
+// Each output is read back: as long as its parts together, audio packets
+// spaced by their durations, decode times increasing, decoding cleanly.
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support.h"
+#include "videomerge.h"
+
+namespace {
+
+struct join_case {
+    const char *name;
+    std::vector<std::string> inputs;  // fixture names
+    const char *out_ext;
+    // Fixtures whose lengths add up to the output's: the segments' cat, or
+    // the recordings inside a file with a restart (none: not checked).
+    std::vector<std::string> parts;
+};
+VM_PRINTS_AS_NAME(join_case)
+
+// Lengths agree within a video frame (and the rounding of millisecond time
+// bases).
+const double ONE_FRAME_S = 0.042;
+
+// From the earliest packet to the furthest end: what plays, priming and
+// encoder delay included (a start time may leave those out).
+double span_s(const media_read &m)
+{
+    double first = INFINITY, end = -INFINITY;
+    for (const auto &p : m.packets)
+        if (!std::isnan(p.pts_s)) {
+            first = std::min(first, p.pts_s);
+            end = std::max(end, p.pts_s + std::max(p.duration_s, 0.0));
+        }
+    return end - first;
+}
+
+class Join : public testing::TestWithParam<join_case> {};
+
+TEST_P(Join, PlaysLikeItsPartsInOrder)
+{
+    const join_case &c = GetParam();
+    std::vector<std::string> paths;
+    for (const auto &f : c.inputs)
+        paths.push_back(fixture(f));
+    std::string out = scratch(std::string("join_") + c.name + "." + c.out_ext);
+    int id = videomerge_start(path_list(paths).c_str(), out.c_str());
+    ASSERT_GE(id, 0);
+    ASSERT_EQ(wait_final(id), VIDEOMERGE_STATE_DONE) << videomerge_result(id);
+    videomerge_free(id);
+
+    double want = 0;
+    for (const auto &f : c.parts) {
+        media_read part = read_media(fixture(f));
+        ASSERT_TRUE(part.ok) << f;
+        want += span_s(part);
+    }
+    media_read o = read_media(out);
+    ASSERT_TRUE(o.ok);
+    if (!c.parts.empty()) {
+        EXPECT_NEAR(span_s(o), want, ONE_FRAME_S);
+    }
+
+    for (int s = 0; s < (int)o.kinds.size(); s++) {
+        auto got = o.of_stream(s);
+        double last_dts = -INFINITY;
+        for (size_t i = 0; i < got.size(); i++) {
+            if (!std::isnan(got[i].dts_s)) {
+                ASSERT_GT(got[i].dts_s, last_dts) << "dts of stream " << s << " packet " << i;
+                last_dts = got[i].dts_s;
+            }
+            if (o.kinds[s] != "audio" || i == 0)
+                continue;
+            // Each audio packet follows the one before by its duration:
+            // never squeezed against it, and no hole of a packet or more.
+            double step = got[i].pts_s - got[i - 1].pts_s, dur = got[i - 1].duration_s;
+            EXPECT_GE(step, dur / 2) << "audio packet " << i << " at " << got[i].pts_s << " s";
+            EXPECT_LT(step, dur * 2) << "audio packet " << i << " at " << got[i].pts_s << " s";
+        }
+    }
+    EXPECT_EQ(decode_errors(out), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Recordings, Join,
+    testing::Values(
+        // Segments of one recording play like their cat: no hole, no overlap.
+        join_case{"SegmentsToTs", {"seg0.ts", "seg1.ts"}, "ts", {"segcat.ts"}},
+        join_case{"SegmentsToMkv", {"seg0.ts", "seg1.ts"}, "mkv", {"segcat.ts"}},
+        join_case{"SegmentsToMp4", {"seg0.ts", "seg1.ts"}, "mp4", {"segcat.ts"}},
+        // Timestamps restart in the middle of each input: every part is
+        // kept, in order, with no long gap.
+        join_case{"RestartToTs", {"restart.ts", "restart.ts"}, "ts", {"av.ts", "av_short.ts", "av.ts", "av_short.ts"}},
+        join_case{"RestartToMkv", {"restart.ts", "restart.ts"}, "mkv", {"av.ts", "av_short.ts", "av.ts", "av_short.ts"}},
+        join_case{"RestartToMp4", {"restart.ts", "restart.ts"}, "mp4", {"av.ts", "av_short.ts", "av.ts", "av_short.ts"}},
+        // MP3's encoder delay: the second file's first frames are not
+        // squeezed against the first file's last.
+        join_case{"Mp3DelayToMp4", {"delay.mp3", "delay.mp3"}, "mp4", {"delay.mp3", "delay.mp3"}},
+        join_case{"Mp3DelayToMkv", {"delay.mp3", "delay.mp3"}, "mkv", {"delay.mp3", "delay.mp3"}},
+        // The second file's hidden pre-roll frames cannot be hidden after
+        // a join: they, and the frames referring to them, are left out.
+        join_case{"PreRollToMp4", {"preroll.mp4", "preroll.mp4"}, "mp4", {}},
+        join_case{"PreRollToMkv", {"preroll.mp4", "preroll.mp4"}, "mkv", {}},
+        // FLAC frames carry their number: in a .flac output they count on
+        // across the join.
+        join_case{"FlacToFlac", {"numbered.flac", "numbered.flac"}, "flac", {"numbered.flac", "numbered.flac"}},
+        join_case{"FlacToMkv", {"numbered.flac", "numbered.flac"}, "mkv", {"numbered.flac", "numbered.flac"}}),
+    [](const testing::TestParamInfo<join_case> &i) { return std::string(i.param.name); });
+
+}  // namespace
