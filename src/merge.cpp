@@ -8,6 +8,7 @@
 #include "media_input.h"
 #include "reannex.h"
 #include "session.h"
+#include "stream_selection.h"
 #include "text.h"
 #include "timeline.h"
 
@@ -29,8 +30,10 @@ struct merge_run {
     reannex_filters filters;  // for the current input's reannexed streams
     input_prefetch next;      // the input after the current one, opening
     file_info first;          // what later inputs must match
+    stream_selection sel;     // which input streams the output has
     timeline tl;
-    int n;  // output streams: all streams of the first input
+    int n;  // output streams: the first input's streams the output keeps
+    int in_idx;  // input stream of the packet being written, for messages
     int j;  // 1-based number of the input being read
 };
 
@@ -42,6 +45,15 @@ bool output_uses_file(const AVFormatContext *oc)
 int fail(merge_run &m, const char *fmt, const char *arg = nullptr)
 {
     format_text(m.s->error, VM_ERROR_CAP, fmt, arg);
+    return -1;
+}
+
+// A failure with FFmpeg's own word for it after our text.
+int fail_av(merge_run &m, const char *what, int av_error)
+{
+    char msg[128];
+    av_error_text(av_error, msg, sizeof msg);
+    format_text(m.s->error, VM_ERROR_CAP, "%s: %s", what, msg);
     return -1;
 }
 
@@ -67,8 +79,26 @@ int accept_input(merge_run &m, int opened)
     return 0;
 }
 
-// One output stream per stream of the first input, the file opened and the
-// header written; then the timeline set up in the muxer's time bases.
+// Which streams of the first input the output keeps, decided before the
+// file is created; the choice is published in the job slot.
+int choose_streams(merge_run &m)
+{
+    const AVCodecParameters *pars[VM_MAX_STREAMS];
+    for (int i = 0; i < (int)m.ic->nb_streams && i < VM_MAX_STREAMS; i++) {
+        // A filtered stream is written as the filter hands it on: start
+        // codes, which the muxer stores in its own way.
+        AVBSFContext *bsf = m.filters.bsf[i];
+        pars[i] = bsf ? bsf->par_out : m.ic->streams[i]->codecpar;
+    }
+    if (select_streams(m.ic, pars, m.oc->oformat, &m.sel, m.s->error, VM_ERROR_CAP) < 0)
+        return -1;
+    m.s->left_out.store(m.sel.left_out, std::memory_order_relaxed);
+    m.n = m.sel.kept;
+    return 0;
+}
+
+// One output stream per kept stream of the first input, the file opened and
+// the header written; then the timeline set up in the muxer's time bases.
 int create_output(merge_run &m)
 {
     vm_session *s = m.s;
@@ -78,19 +108,18 @@ int create_output(merge_run &m)
     m.oc->protocol_whitelist = av_strdup("file");
     if (!m.oc->protocol_whitelist)
         return fail(m, "oom");
-    m.n = (int)m.ic->nb_streams;
-    for (int i = 0; i < m.n; i++) {
-        const AVStream *in = m.ic->streams[i];
+    if (choose_streams(m) < 0)
+        return -1;
+    for (int i = 0; i < m.sel.count; i++) {
+        if (m.sel.out_index[i] < 0)
+            continue;
         AVStream *out = avformat_new_stream(m.oc, nullptr);
         if (!out)
             return fail(m, "new stream failed");
-        // A filtered stream is written as the filter hands it on: start
-        // codes, which the muxer stores in its own way.
         AVBSFContext *bsf = m.filters.bsf[i];
-        if (avcodec_parameters_copy(out->codecpar, bsf ? bsf->par_out : in->codecpar) < 0)
+        const AVCodecParameters *par = bsf ? bsf->par_out : m.ic->streams[i]->codecpar;
+        if (setup_output_stream(out, m.ic->streams[i], par, m.oc->oformat) < 0)
             return fail(m, "param copy failed");
-        out->codecpar->codec_tag = 0;  // let the muxer pick its own tag
-        out->time_base = in->time_base;
     }
     if (output_uses_file(m.oc)) {
         AVDictionary *opts = nullptr;
@@ -103,8 +132,9 @@ int create_output(merge_run &m)
     }
     // From here a failure deletes the output: the job made or truncated it.
     s->out_opened = true;
-    if (avformat_write_header(m.oc, nullptr) < 0)
-        return fail(m, "write header failed");
+    int ret = avformat_write_header(m.oc, nullptr);
+    if (ret < 0)
+        return fail_av(m, "write header failed", ret);
     if (timeline_begin_merge(&m.tl, m.n) < 0)
         return fail(m, "oom");
     for (int i = 0; i < m.n; i++)
@@ -114,8 +144,8 @@ int create_output(merge_run &m)
 
 enum copy_end { COPY_EOF, COPY_CANCELLED, COPY_FAILED };
 
-// Rebases the packet in m.pkt, read in time base in_tb, and hands it to the
-// muxer, which takes its contents.
+// Rebases the packet in m.pkt (its stream_index an output stream), read in
+// time base in_tb, and hands it to the muxer, which takes its contents.
 int write_packet(merge_run &m, AVRational in_tb)
 {
     vm_session *s = m.s;
@@ -127,15 +157,18 @@ int write_packet(merge_run &m, AVRational in_tb)
     int ret = av_interleaved_write_frame(m.oc, m.pkt);
     av_packet_unref(m.pkt);
     if (ret < 0) {
-        format_text(s->error, VM_ERROR_CAP, "write frame failed (file %d)", m.j);
-        return -1;
+        char what[128];
+        const AVStream *st = m.ic->streams[m.in_idx];
+        format_text(what, sizeof what, "write frame failed (file %d, stream %d: %s, %s)", m.j, m.in_idx,
+                    stream_kind(st), avcodec_get_name(st->codecpar->codec_id));
+        return fail_av(m, what, ret);
     }
     return 0;
 }
 
-// Sends m.pkt (or, with flush, the end of the stream) through stream idx's
-// filter and writes whatever comes out.
-int filter_and_write(merge_run &m, int idx, bool flush)
+// Sends m.pkt (or, with flush, the end of the stream) through input stream
+// idx's filter and writes whatever comes out to output stream out.
+int filter_and_write(merge_run &m, int idx, int out, bool flush)
 {
     AVBSFContext *bsf = m.filters.bsf[idx];
     if (av_bsf_send_packet(bsf, flush ? nullptr : m.pkt) < 0) {
@@ -148,7 +181,7 @@ int filter_and_write(merge_run &m, int idx, bool flush)
             return 0;
         if (ret < 0)
             return filter_failed(m);
-        m.pkt->stream_index = idx;
+        m.pkt->stream_index = out;
         if (write_packet(m, bsf->time_base_out) < 0)
             return -1;
     }
@@ -164,19 +197,25 @@ copy_end copy_input(merge_run &m)
             return COPY_CANCELLED;
         }
         int idx = m.pkt->stream_index;
-        if (idx >= m.n) {  // a stream the output does not have
+        int out = output_stream_of(m.sel, idx, m.j);
+        if (out < 0) {  // a stream the output does not have, or has already
             av_packet_unref(m.pkt);
             continue;
         }
         bool filtered = m.filters.bsf[idx] != nullptr;
-        int ret = filtered ? filter_and_write(m, idx, false)
+        m.pkt->stream_index = out;
+        m.in_idx = idx;
+        int ret = filtered ? filter_and_write(m, idx, out, false)
                            : write_packet(m, m.ic->streams[idx]->time_base);
         if (ret < 0)
             return COPY_FAILED;
     }
-    for (int idx = 0; idx < m.n; idx++)
-        if (m.filters.bsf[idx] && filter_and_write(m, idx, true) < 0)
+    for (int idx = 0; idx < m.sel.count; idx++) {
+        int out = output_stream_of(m.sel, idx, m.j);
+        m.in_idx = idx;
+        if (m.filters.bsf[idx] && out >= 0 && filter_and_write(m, idx, out, true) < 0)
             return COPY_FAILED;
+    }
     reannex_close(&m.filters);
     return COPY_EOF;
 }
@@ -188,7 +227,7 @@ int next_input(merge_run &m)
     int av_error = 0;
     if (accept_input(m, prefetch_take(&m.next, &m.ic, &av_error)) < 0)
         return -1;
-    if ((int)m.ic->nb_streams < m.n)
+    if ((int)m.ic->nb_streams < m.sel.count)
         return fail(m, "stream count mismatch in %s", m.s->paths[m.j - 1]);
     // The check passed before the job began, but the file may have been
     // replaced since: writing another codec's packets into the stream would
@@ -224,7 +263,7 @@ int finish_output(merge_run &m)
         if (ret >= 0 && closed < 0)
             ret = closed;
     }
-    return ret < 0 ? fail(m, "write trailer failed") : 0;
+    return ret < 0 ? fail_av(m, "write trailer failed", ret) : 0;
 }
 
 void release(merge_run &m)
