@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "capacity.h"
+#include "codec_setup.h"
 
 struct AVCodecParameters;
 
@@ -32,6 +33,7 @@ struct stream_info {
     // whether two files were made with the same encoder settings.
     uint8_t extradata_sha1[20];
     bool sha1_missing;  // no digest (out of memory)
+    codec_setup setup;  // what the decoder is set up from
 };
 
 // What the check compares of one file: every one of its streams.

@@ -115,6 +115,17 @@ const char *stream_kind(const AVStream *st)
 
 namespace {
 
+// Muxers that store an attached picture as a picture (cover art); others
+// take it, if at all, as one more video or data stream.
+bool stores_pictures(const AVOutputFormat *of)
+{
+    static const char *const names[] = {"mp4", "mov", "ipod", "3gp", "3g2", "matroska", "mp3", "flac"};
+    for (const char *name : names)
+        if (std::strcmp(of->name, name) == 0)
+            return true;
+    return false;
+}
+
 // Matroska (FFmpeg 5.1) would store an attached picture as a video track
 // of one frame; as an attachment it stays what it was in a Matroska input.
 bool attach_picture(const AVStream *in, const AVOutputFormat *of)
@@ -186,6 +197,8 @@ int select_streams(const AVFormatContext *ic, const AVCodecParameters *const *pa
             // A codec FFmpeg does not know cannot be written faithfully by
             // any muxer, even one that takes it (MOV writes a track of it).
             if (st->codecpar->codec_id == AV_CODEC_ID_NONE)
+                continue;
+            if (is_attached_pic(st) && !stores_pictures(of))
                 continue;
             keep[i] = true;
             if (!trial)
