@@ -1,6 +1,7 @@
 #include "stream_selection.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "text.h"
