@@ -81,12 +81,16 @@ INSTANTIATE_TEST_SUITE_P(
                    incompatible("codec setup mismatch: file 2 stream 0")},
         check_case{"AssStyles", {"subs_a.mkv", "subs_big.mkv"},
                    incompatible("codec setup mismatch: file 2 stream 0")},
+        check_case{"OpusChannelMapping", {"opus.webm", "opus_family1.webm"},
+                   incompatible("codec setup mismatch: file 2 stream 0")},
         // The same setup with values of its own file (sample count, MD5,
         // title) joins.
         check_case{"SameSetupFlac", {"flac16.mka", "flac16_other.mka"},
                    "{\"ok\":true,\"compatible\":true,\"files\":2,\"total_duration_ms\":800}"},
         check_case{"SameSetupVorbis", {"vorbis_q1.webm", "vorbis_q1_other.webm"},
                    "{\"ok\":true,\"compatible\":true,\"files\":2,\"total_duration_ms\":1606}"},
+        check_case{"SameSetupOpus", {"opus.webm", "opus_other.webm"},
+                   "{\"ok\":true,\"compatible\":true,\"files\":2,\"total_duration_ms\":1416}"},
         check_case{"SameSetupAss", {"subs_a.mkv", "subs_a_retitled.mkv"},
                    "{\"ok\":true,\"compatible\":true,\"files\":2,\"total_duration_ms\":1600}"},
         // The first difference ends the check: file 3 is never opened.

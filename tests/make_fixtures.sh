@@ -76,6 +76,9 @@ ff $(tone) -t 1 -c:a aac -profile:a aac_main -b:a 64k aac_main.m4a
 ff -i aac_main.m4a -c copy aac_main.aac
 ff -i av.mp4 $(tone) -map 0:v -map 1:a -t 2 -c:v copy -c:a aac -profile:a aac_main -ac 2 av_aac_main.mp4
 ff $(tone 660) -t 0.3 -c:a flac -sample_fmt s16 flac16_other.mka
+ff $(tone) -t 1 -ac 2 -c:a libopus opus.webm
+ff $(tone 660) -t 0.4 -ac 2 -c:a libopus -b:a 24k opus_other.webm
+ff $(tone) -t 1 -ac 2 -c:a libopus -mapping_family 1 opus_family1.webm
 ff $(video 160x120) -t 1 -c:v mpeg4 mpeg4.mkv
 ff $(video 160x120) -t 1 -c:v mpeg4 -flags +qpel mpeg4_qpel.mkv
 ass() {  # file, style font size, title, dialogue text
