@@ -197,7 +197,9 @@ int select_streams(const AVFormatContext *ic, const AVCodecParameters *const *pa
                 continue;
             // A codec FFmpeg does not know cannot be written faithfully by
             // any muxer, even one that takes it (MOV writes a track of it).
-            if (st->codecpar->codec_id == AV_CODEC_ID_NONE)
+            // An attachment is a file with its media type: it needs none.
+            if (st->codecpar->codec_id == AV_CODEC_ID_NONE &&
+                st->codecpar->codec_type != AVMEDIA_TYPE_ATTACHMENT)
                 continue;
             if (is_attached_pic(st) && !stores_pictures(of))
                 continue;

@@ -101,6 +101,12 @@ rm -f cover.png
 printf '1\n00:00:00,000 --> 00:00:01,000\nHello\n' > subs.srt
 ff -i av.mp4 -i subs.srt -map 0 -map 1 -c copy -c:s mov_text movtext.mp4
 rm -f subs.srt
+# Matroska attachments: a font, and a file of a type FFmpeg has no codec for.
+printf 'not really a font\n' > font.ttf
+printf 'notes\n' > notes.txt
+ff -i av.mkv -attach font.ttf -attach notes.txt -metadata:s:t:0 mimetype=application/x-truetype-font \
+   -metadata:s:t:1 mimetype=text/plain -c copy attachments.mkv
+rm -f font.ttf notes.txt
 # Half a second of a GoPro HERO5 recording (tests/data): H.264, AAC, GPMF
 # telemetry (gpmd) and a timecode track.
 cp "$data/gopro_karma_cut.mp4" .
