@@ -120,6 +120,7 @@ int create_output(merge_run &m)
         const AVCodecParameters *par = bsf ? bsf->par_out : m.ic->streams[i]->codecpar;
         if (setup_output_stream(out, m.ic->streams[i], par, m.oc->oformat) < 0)
             return fail(m, "param copy failed");
+        out->codecpar->codec_tag = m.sel.codec_tag[i];
     }
     if (output_uses_file(m.oc)) {
         AVDictionary *opts = nullptr;

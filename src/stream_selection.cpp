@@ -1,6 +1,7 @@
 #include "stream_selection.h"
 
 #include <algorithm>
+#include <utility>
 #include <cstdio>
 #include <cstring>
 
@@ -43,6 +44,14 @@ int64_t sink_seek(void *opaque, int64_t offset, int whence)
     return s->pos < 0 ? AVERROR(EINVAL) : s->pos;
 }
 
+// True for the ISO base media family (MP4, MOV, M4A, 3GP), whose codec
+// tags are sample-entry names that mean the same in each of them.
+bool iso_media(const char *name)
+{
+    return std::strstr(name, "mov") || std::strstr(name, "mp4") || std::strcmp(name, "ipod") == 0 ||
+           std::strstr(name, "3gp") || std::strstr(name, "3g2");
+}
+
 bool is_attached_pic(const AVStream *st)
 {
     return (st->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0;
@@ -59,7 +68,7 @@ bool is_main_stream(const AVStream *st)
 // them, in input order) on a null sink. Returns 0 when the muxer takes
 // them, else its AVERROR.
 int try_header(const AVOutputFormat *of, const AVFormatContext *ic,
-               const AVCodecParameters *const *pars, const int *set, int n)
+               const AVCodecParameters *const *pars, const unsigned *tags, const int *set, int n)
 {
     AVFormatContext *t = nullptr;
     int ret = avformat_alloc_output_context2(&t, of, nullptr, nullptr);
@@ -68,6 +77,8 @@ int try_header(const AVOutputFormat *of, const AVFormatContext *ic,
     for (int k = 0; k < n && ret >= 0; k++) {
         AVStream *out = avformat_new_stream(t, nullptr);
         ret = out ? setup_output_stream(out, ic->streams[set[k]], pars[set[k]], of) : AVERROR(ENOMEM);
+        if (ret >= 0)
+            out->codecpar->codec_tag = tags[set[k]];
     }
     null_sink sink{0, 0};
     const int buffer_size = 4096;
@@ -210,7 +221,24 @@ int select_streams(const AVFormatContext *ic, const AVCodecParameters *const *pa
             for (int x = 0; x < n; x++)
                 if (keep[x])
                     set[k++] = x;
-            int ret = try_header(of, ic, pars, set, k);
+            // Under the muxer's own tag, or else, from MP4/MOV into MP4/MOV,
+            // under the input's sample entry, which the muxer may write as
+            // it is; a data track tries its own first, as the muxer's
+            // tables name few of them (GoPro's gpmd in MOV).
+            unsigned own = st->codecpar->codec_tag;
+            bool may_keep = own && iso_media(ic->iformat->name) && iso_media(of->name);
+            unsigned tries[2] = {0, may_keep ? own : 0};
+            if (may_keep && st->codecpar->codec_type == AVMEDIA_TYPE_DATA)
+                std::swap(tries[0], tries[1]);
+            int ret = AVERROR(EINVAL);
+            for (int t = 0; t < 2 && ret < 0 && ret != AVERROR(ENOMEM); t++) {
+                if (t == 1 && tries[1] == tries[0])
+                    break;
+                sel->codec_tag[i] = tries[t];
+                ret = try_header(of, ic, pars, sel->codec_tag, set, k);
+            }
+            if (ret < 0)
+                sel->codec_tag[i] = 0;
             if (ret == AVERROR(ENOMEM)) {
                 format_text(reason, cap, "oom");
                 return -1;

@@ -26,6 +26,10 @@ struct stream_selection {
     vm_stream_mask once;             // streams carried from the first input only
     vm_stream_mask as_attachment;    // attached pictures the output holds as attachments
     vm_stream_mask left_out;         // input streams the output does not have
+    // The sample-entry tag an output stream keeps from an MP4/MOV input
+    // where the muxer has none of its own for the codec (GoPro's gpmd in
+    // MOV); 0 lets the muxer pick.
+    unsigned codec_tag[VM_MAX_STREAMS];
 };
 
 // Decides which streams of `ic` (the first input) an output of format `of`

@@ -94,6 +94,9 @@ INSTANTIATE_TEST_SUITE_P(
         // The timecode track (stream 3) is of no codec FFmpeg knows.
         selection_case{"GoProToMp4", "gopro_karma_cut.mp4", "mp4", {3},
                        {"video h264", "audio aac", "data bin_data"}},
+        // MOV's tables lack gpmd: the track keeps its own sample entry.
+        selection_case{"GoProToMov", "gopro_karma_cut.mp4", "mov", {3},
+                       {"video h264", "audio aac", "data bin_data"}},
         selection_case{"GoProToMkv", "gopro_karma_cut.mp4", "mkv", {2, 3}, {"video h264", "audio aac"}},
         selection_case{"CoverToMp4", "cover.mp4", "mp4", {}, {"video h264", "audio aac", "picture png"}},
         // Matroska holds the picture as an attachment, which FFmpeg reads
