@@ -87,7 +87,10 @@ int carry_stream_props(const AVStream *in, AVStream *out)
     int ret = copy_tags(in->metadata, &out->metadata, skip_stream_tag);
     if (ret < 0)
         return ret;
-    out->disposition = in->disposition;
+    // An attachment (a cover that Matroska stores as a file) is no stream
+    // to flag; every other stream takes the input's flags as they are.
+    if (out->codecpar->codec_type != AVMEDIA_TYPE_ATTACHMENT)
+        out->disposition = in->disposition;
     // Side data the demuxer found in the stream's header (display matrix,
     // mastering display, content light level, stereo 3D, spherical, Dolby
     // Vision configuration, ...): the muxer writes each kind it knows.

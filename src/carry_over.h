@@ -9,7 +9,8 @@ struct AVFormatContext;
 struct AVStream;
 
 // Gives output stream `out` the tags, dispositions and side data of input
-// stream `in`. Call before the header is written. Returns 0, or a negative
+// stream `in`. Call after the output stream's parameters are set, before
+// the header is written. Returns 0, or a negative
 // AVERROR when out of memory.
 int carry_stream_props(const AVStream *in, AVStream *out);
 

@@ -89,6 +89,8 @@ int summarize_input(const AVFormatContext *ic, file_info *info)
         if (st.packaging == VM_PACK_LENGTH_PREFIXED && !digest_extradata(par, st.extradata_sha1))
             st.sha1_missing = true;
         summarize_presentation(ic->streams[i], &st);
+        // Out of memory leaves the setup unread, which no comparison refuses.
+        read_codec_setup(par, &st.setup);
     }
     info->duration_ms = ic->duration == AV_NOPTS_VALUE ? 0 : ic->duration / 1000;
     return 0;
@@ -144,6 +146,10 @@ int streams_match(const stream_info &a, const stream_info &b, int k, int j, char
     }
     if (b.packaging != a.packaging) {
         format_text(reason, VM_REASON_CAP, "stream format mismatch: file %d stream %d", k, j);
+        return 0;
+    }
+    if (!same_codec_setup(a.setup, b.setup)) {
+        format_text(reason, VM_REASON_CAP, "codec setup mismatch: file %d stream %d", k, j);
         return 0;
     }
     return 1;

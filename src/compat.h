@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "capacity.h"
+#include "codec_setup.h"
 
 struct AVCodecParameters;
 
@@ -37,6 +38,7 @@ struct stream_info {
     int rotation;
     // The language tag, "" when none or "und"; longer tags are cut.
     char language[16];
+    codec_setup setup;  // what the decoder is set up from
 };
 
 // What the check compares of one file: every one of its streams.

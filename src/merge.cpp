@@ -14,6 +14,7 @@
 #include "media_input.h"
 #include "reannex.h"
 #include "session.h"
+#include "stream_selection.h"
 #include "text.h"
 #include "timeline.h"
 
@@ -36,9 +37,11 @@ struct merge_run {
     input_prefetch next;      // the input after the current one, opening
     join_start start;         // the current input's first packets
     file_info first;          // what later inputs must match
+    stream_selection sel;     // which input streams the output has
     timeline tl;
     chapter_list chapters;    // every input's, placed on the output
-    int n;  // output streams: all streams of the first input
+    int n;  // output streams: the first input's streams the output keeps
+    int in_idx;  // input stream of the packet being written, for messages
     bool flac_numbering;  // a .flac output: frames get their output sample number
     int j;  // 1-based number of the input being read
 };
@@ -51,6 +54,15 @@ bool output_uses_file(const AVFormatContext *oc)
 int fail(merge_run &m, const char *fmt, const char *arg = nullptr)
 {
     format_text(m.s->error, VM_ERROR_CAP, fmt, arg);
+    return -1;
+}
+
+// A failure with FFmpeg's own word for it after our text.
+int fail_av(merge_run &m, const char *what, int av_error)
+{
+    char msg[128];
+    av_error_text(av_error, msg, sizeof msg);
+    format_text(m.s->error, VM_ERROR_CAP, "%s: %s", what, msg);
     return -1;
 }
 
@@ -76,8 +88,26 @@ int accept_input(merge_run &m, int opened)
     return 0;
 }
 
-// One output stream per stream of the first input, the file opened and the
-// header written; then the timeline set up in the muxer's time bases.
+// Which streams of the first input the output keeps, decided before the
+// file is created; the choice is published in the job slot.
+int choose_streams(merge_run &m)
+{
+    const AVCodecParameters *pars[VM_MAX_STREAMS];
+    for (int i = 0; i < (int)m.ic->nb_streams && i < VM_MAX_STREAMS; i++) {
+        // A filtered stream is written as the filter hands it on: start
+        // codes, which the muxer stores in its own way.
+        AVBSFContext *bsf = m.filters.bsf[i];
+        pars[i] = bsf ? bsf->par_out : m.ic->streams[i]->codecpar;
+    }
+    if (select_streams(m.ic, pars, m.oc->oformat, &m.sel, m.s->error, VM_ERROR_CAP) < 0)
+        return -1;
+    m.s->left_out.store(m.sel.left_out, std::memory_order_relaxed);
+    m.n = m.sel.kept;
+    return 0;
+}
+
+// One output stream per kept stream of the first input, the file opened and
+// the header written; then the timeline set up in the muxer's time bases.
 int create_output(merge_run &m)
 {
     vm_session *s = m.s;
@@ -88,20 +118,20 @@ int create_output(merge_run &m)
     m.oc->protocol_whitelist = av_strdup("file");
     if (!m.oc->protocol_whitelist)
         return fail(m, "oom");
-    m.n = (int)m.ic->nb_streams;
-    for (int i = 0; i < m.n; i++) {
-        const AVStream *in = m.ic->streams[i];
+    if (choose_streams(m) < 0)
+        return -1;
+    for (int i = 0; i < m.sel.count; i++) {
+        if (m.sel.out_index[i] < 0)
+            continue;
         AVStream *out = avformat_new_stream(m.oc, nullptr);
         if (!out)
             return fail(m, "new stream failed");
-        // A filtered stream is written as the filter hands it on: start
-        // codes, which the muxer stores in its own way.
         AVBSFContext *bsf = m.filters.bsf[i];
-        if (avcodec_parameters_copy(out->codecpar, bsf ? bsf->par_out : in->codecpar) < 0)
+        const AVCodecParameters *par = bsf ? bsf->par_out : m.ic->streams[i]->codecpar;
+        if (setup_output_stream(out, m.ic->streams[i], par, m.oc->oformat) < 0)
             return fail(m, "param copy failed");
-        out->codecpar->codec_tag = 0;  // let the muxer pick its own tag
-        out->time_base = in->time_base;
-        if (carry_stream_props(in, out) < 0)
+        out->codecpar->codec_tag = m.sel.codec_tag[i];
+        if (carry_stream_props(m.ic->streams[i], out) < 0)
             return fail(m, "oom");
     }
     if (carry_file_props(m.ic, m.oc) < 0 || chapters_begin(&m.chapters, m.ic, m.oc) < 0)
@@ -121,13 +151,17 @@ int create_output(merge_run &m)
     if (flac < 0)
         return fail(m, "bad FLAC stream header");
     m.flac_numbering = flac > 0;
-    if (avformat_write_header(m.oc, nullptr) < 0)
-        return fail(m, "write header failed");
+    int ret = avformat_write_header(m.oc, nullptr);
+    if (ret < 0)
+        return fail_av(m, "write header failed", ret);
     if (timeline_begin_merge(&m.tl, m.n) < 0)
         return fail(m, "oom");
-    for (int i = 0; i < m.n; i++) {
-        m.tl.streams[i].out_tb = m.oc->streams[i]->time_base;
-        m.tl.streams[i].kind = timeline_kind_of(m.ic->streams[i]);
+    for (int i = 0; i < m.sel.count; i++) {
+        int k = m.sel.out_index[i];
+        if (k < 0)
+            continue;
+        m.tl.streams[k].out_tb = m.oc->streams[k]->time_base;
+        m.tl.streams[k].kind = timeline_kind_of(m.ic->streams[i]);
     }
     return 0;
 }
@@ -140,10 +174,13 @@ int begin_timeline_file(merge_run &m)
     if (m.j > 1 && join_start_begin(&m.start, m.ic) < 0)
         return fail(m, "oom");
     timeline_file f = timeline_file_of(m.ic);
-    // The timeline counts output streams; output stream k is input stream k.
+    // The timeline counts output streams, the first packets input streams.
     std::vector<int64_t> first(m.n, AV_NOPTS_VALUE);
-    for (int k = 0; m.start.first_us && k < m.n; k++)
-        first[k] = m.start.first_us[k];
+    for (int i = 0; m.start.first_us && i < m.sel.count; i++) {
+        int k = output_stream_of(m.sel, i, m.j);
+        if (k >= 0)
+            first[k] = m.start.first_us[i];
+    }
     f.first_us = first.data();
     timeline_begin_file(&m.tl, f);
     join_start_trim(&m.start, m.j > 1 && !m.tl.continues);
@@ -152,8 +189,8 @@ int begin_timeline_file(merge_run &m)
 
 enum copy_end { COPY_EOF, COPY_CANCELLED, COPY_FAILED };
 
-// Rebases the packet in m.pkt, read in time base in_tb, and hands it to the
-// muxer, which takes its contents.
+// Rebases the packet in m.pkt (its stream_index an output stream), read in
+// time base in_tb, and hands it to the muxer, which takes its contents.
 int write_packet(merge_run &m, AVRational in_tb)
 {
     vm_session *s = m.s;
@@ -169,15 +206,18 @@ int write_packet(merge_run &m, AVRational in_tb)
     int ret = av_interleaved_write_frame(m.oc, m.pkt);
     av_packet_unref(m.pkt);
     if (ret < 0) {
-        format_text(s->error, VM_ERROR_CAP, "write frame failed (file %d)", m.j);
-        return -1;
+        char what[128];
+        const AVStream *st = m.ic->streams[m.in_idx];
+        format_text(what, sizeof what, "write frame failed (file %d, stream %d: %s, %s)", m.j, m.in_idx,
+                    stream_kind(st), avcodec_get_name(st->codecpar->codec_id));
+        return fail_av(m, what, ret);
     }
     return 0;
 }
 
-// Sends m.pkt (or, with flush, the end of the stream) through stream idx's
-// filter and writes whatever comes out.
-int filter_and_write(merge_run &m, int idx, bool flush)
+// Sends m.pkt (or, with flush, the end of the stream) through input stream
+// idx's filter and writes whatever comes out to output stream out.
+int filter_and_write(merge_run &m, int idx, int out, bool flush)
 {
     AVBSFContext *bsf = m.filters.bsf[idx];
     if (av_bsf_send_packet(bsf, flush ? nullptr : m.pkt) < 0) {
@@ -190,7 +230,7 @@ int filter_and_write(merge_run &m, int idx, bool flush)
             return 0;
         if (ret < 0)
             return filter_failed(m);
-        m.pkt->stream_index = idx;
+        m.pkt->stream_index = out;
         if (write_packet(m, bsf->time_base_out) < 0)
             return -1;
     }
@@ -206,19 +246,25 @@ copy_end copy_input(merge_run &m)
             return COPY_CANCELLED;
         }
         int idx = m.pkt->stream_index;
-        if (idx >= m.n) {  // a stream the output does not have
+        int out = output_stream_of(m.sel, idx, m.j);
+        if (out < 0) {  // a stream the output does not have, or has already
             av_packet_unref(m.pkt);
             continue;
         }
         bool filtered = m.filters.bsf[idx] != nullptr;
-        int ret = filtered ? filter_and_write(m, idx, false)
+        m.pkt->stream_index = out;
+        m.in_idx = idx;
+        int ret = filtered ? filter_and_write(m, idx, out, false)
                            : write_packet(m, m.ic->streams[idx]->time_base);
         if (ret < 0)
             return COPY_FAILED;
     }
-    for (int idx = 0; idx < m.n; idx++)
-        if (m.filters.bsf[idx] && filter_and_write(m, idx, true) < 0)
+    for (int idx = 0; idx < m.sel.count; idx++) {
+        int out = output_stream_of(m.sel, idx, m.j);
+        m.in_idx = idx;
+        if (m.filters.bsf[idx] && out >= 0 && filter_and_write(m, idx, out, true) < 0)
             return COPY_FAILED;
+    }
     reannex_close(&m.filters);
     return COPY_EOF;
 }
@@ -230,7 +276,7 @@ int next_input(merge_run &m)
     int av_error = 0;
     if (accept_input(m, prefetch_take(&m.next, &m.ic, &av_error)) < 0)
         return -1;
-    if ((int)m.ic->nb_streams < m.n)
+    if ((int)m.ic->nb_streams < m.sel.count)
         return fail(m, "stream count mismatch in %s", m.s->paths[m.j - 1]);
     // The check passed before the job began, but the file may have been
     // replaced since: writing another codec's packets into the stream would
@@ -269,7 +315,7 @@ int finish_output(merge_run &m)
         if (ret >= 0 && closed < 0)
             ret = closed;
     }
-    return ret < 0 ? fail(m, "write trailer failed") : 0;
+    return ret < 0 ? fail_av(m, "write trailer failed", ret) : 0;
 }
 
 void release(merge_run &m)

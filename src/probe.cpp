@@ -20,6 +20,8 @@ const char *media_type_name(enum AVMediaType t)
     case AVMEDIA_TYPE_VIDEO: return "video";
     case AVMEDIA_TYPE_AUDIO: return "audio";
     case AVMEDIA_TYPE_SUBTITLE: return "subtitle";
+    case AVMEDIA_TYPE_DATA: return "data";
+    case AVMEDIA_TYPE_ATTACHMENT: return "attachment";
     default: return "other";
     }
 }

@@ -19,6 +19,20 @@ double percent_of(int state, int64_t processed_ms, int64_t total_ms)
     return std::min(100.0, (double)processed_ms * 100.0 / divisor);
 }
 
+// `,"streams_left_out":[i,j]`: the first input's streams the output
+// does not have; appended at pos.
+size_t append_left_out(char *out, size_t cap, size_t pos, vm_stream_mask mask)
+{
+    pos += format_text(out + pos, cap - pos, ",\"streams_left_out\":[");
+    const char *sep = "";
+    for (int i = 0; i < 64; i++)
+        if (mask >> i & 1) {
+            pos += format_text(out + pos, cap - pos, "%s%d", sep, i);
+            sep = ",";
+        }
+    return pos + format_text(out + pos, cap - pos, "]");
+}
+
 }  // namespace
 
 const char *job_progress(int id)
@@ -54,13 +68,16 @@ const char *job_result(int id)
     }
     char out_path[2048];
     json_escape(s->out_path, out_path, sizeof out_path);
-    format_text(s->result_json, sizeof s->result_json,
+    size_t pos = format_text(s->result_json, sizeof s->result_json,
                 "{\"state\":%d,\"ok\":%s,\"out_path\":\"%s\",\"out_size_bytes\":%lld,"
                 "\"files_merged\":%d,\"duration_ms\":%lld,\"packets_written\":%lld,"
-                "\"elapsed_ms\":%lld}",
+                "\"elapsed_ms\":%lld",
                 state, state == VM_STATE_DONE ? "true" : "false", out_path,
                 (long long)s->out_size_bytes.load(std::memory_order_relaxed), s->file_count,
                 (long long)s->total_ms, (long long)s->packets.load(std::memory_order_relaxed),
                 (long long)s->elapsed_ms.load(std::memory_order_relaxed));
+    pos = append_left_out(s->result_json, sizeof s->result_json, pos,
+                          s->left_out.load(std::memory_order_relaxed));
+    format_text(s->result_json + pos, sizeof s->result_json - pos, "}");
     return s->result_json;
 }

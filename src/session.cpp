@@ -16,6 +16,7 @@ void session_reset(vm_session *s)
     s->processed_ms.store(0, std::memory_order_relaxed);
     s->total_ms = 0;
     s->reannex = 0;
+    s->left_out.store(0, std::memory_order_relaxed);
     s->packets.store(0, std::memory_order_relaxed);
     s->out_size_bytes.store(0, std::memory_order_relaxed);
     s->elapsed_ms.store(0, std::memory_order_relaxed);

@@ -38,6 +38,10 @@ struct vm_session {
     // Bit j: stream j is H.264/HEVC whose parameter sets differ between the
     // inputs; the worker gives its packets their own file's sets in band.
     vm_stream_mask reannex;
+    // Bit i: stream i of the first input is not in the output (the
+    // container cannot store it). Written by the worker before it creates
+    // the output.
+    std::atomic<vm_stream_mask> left_out;
     std::atomic<int64_t> packets;
     std::atomic<int64_t> out_size_bytes;
     std::atomic<int64_t> elapsed_ms;

@@ -4,6 +4,7 @@
 # are already there.
 set -eu
 want=$(cksum < "$0")
+data=$(cd "$(dirname "$0")/data" && pwd)
 mkdir -p "$1"
 cd "$1"
 if [ -f .stamp ] && [ "$(cat .stamp)" = "$want" ]; then
@@ -113,5 +114,49 @@ ff -ss 0.5 -i av.mp4 -c copy preroll.mp4
 # MP3 with an encoder delay (skip samples), and FLAC, whose frames are numbered.
 ff $(tone) -t 1 -c:a libmp3lame -b:a 64k delay.mp3
 ff $(tone) -t 1 -c:a flac numbered.flac
+
+# Decoder setups: one codec, two setups each, and the same setup with other
+# content (other sample counts, MD5, comments).
+ff $(tone) -t 1 -c:a libvorbis -q:a 1 vorbis_q1.webm
+ff $(tone 660) -t 0.6 -c:a libvorbis -q:a 1 vorbis_q1_other.webm
+ff $(tone) -t 1 -c:a libvorbis -q:a 8 vorbis_q8.webm
+ff $(tone) -t 1 -c:a aac -profile:a aac_main -b:a 64k aac_main.m4a
+ff -i aac_main.m4a -c copy aac_main.aac
+ff -i av.mp4 $(tone) -map 0:v -map 1:a -t 2 -c:v copy -c:a aac -profile:a aac_main -ac 2 av_aac_main.mp4
+ff $(tone 660) -t 0.3 -c:a flac -sample_fmt s16 flac16_other.mka
+ff $(tone) -t 1 -ac 2 -c:a libopus opus.webm
+ff $(tone 660) -t 0.4 -ac 2 -c:a libopus -b:a 24k opus_other.webm
+ff $(tone) -t 1 -ac 2 -c:a libopus -mapping_family 1 opus_family1.webm
+ff $(video 160x120) -t 1 -c:v mpeg4 mpeg4.mkv
+ff $(video 160x120) -t 1 -c:v mpeg4 -flags +qpel mpeg4_qpel.mkv
+ass() {  # file, style font size, title, dialogue text
+  printf '[Script Info]\nTitle: %s\nScriptType: v4.00+\nPlayResX: 384\nPlayResY: 288\n\n' "$3" > "$1"
+  printf '[V4+ Styles]\nFormat: Name, Fontname, Fontsize, PrimaryColour, Bold, Italic, Alignment\n' >> "$1"
+  printf 'Style: Default,Arial,%s,&H00FFFFFF,0,0,2\n\n' "$2" >> "$1"
+  printf '[Events]\nFormat: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text\n' >> "$1"
+  printf 'Dialogue: 0,0:00:00.00,0:00:00.80,Default,,0,0,0,,%s\n' "$4" >> "$1"
+}
+ass subs_a.ass 20 "one" "Hello"
+ass subs_a_retitled.ass 20 "two" "Other words"
+ass subs_big.ass 48 "one" "Hello"
+for s in subs_a subs_a_retitled subs_big; do ff -i $s.ass -c copy $s.mkv; rm -f $s.ass; done
+
+# Streams some containers cannot store: a cover picture (an attached
+# picture), and mov_text subtitles, which Matroska lacks.
+ff $(video 64x48) -frames:v 1 cover.png
+ff -i av.mp4 -i cover.png -map 0 -map 1 -c copy -disposition:v:1 attached_pic cover.mp4
+rm -f cover.png
+printf '1\n00:00:00,000 --> 00:00:01,000\nHello\n' > subs.srt
+ff -i av.mp4 -i subs.srt -map 0 -map 1 -c copy -c:s mov_text movtext.mp4
+rm -f subs.srt
+# Matroska attachments: a font, and a file of a type FFmpeg has no codec for.
+printf 'not really a font\n' > font.ttf
+printf 'notes\n' > notes.txt
+ff -i av.mkv -attach font.ttf -attach notes.txt -metadata:s:t:0 mimetype=application/x-truetype-font \
+   -metadata:s:t:1 mimetype=text/plain -c copy attachments.mkv
+rm -f font.ttf notes.txt
+# Half a second of a GoPro HERO5 recording (tests/data): H.264, AAC, GPMF
+# telemetry (gpmd) and a timecode track.
+cp "$data/gopro_karma_cut.mp4" .
 
 echo "$want" > .stamp

@@ -89,6 +89,32 @@ class Merge(unittest.TestCase):
         self.assertIn("audio format mismatch: file 2", r.stderr)
         self.assertFalse(os.path.exists(out))
 
+    def test_other_decoder_setup_says_why_and_writes_nothing(self):
+        out = scratch("cli_setup.webm")
+        r = run("merge", "-o", out, media("vorbis_q1.webm"), media("vorbis_q8.webm"))
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("codec setup mismatch: file 2 stream 0", r.stderr)
+        self.assertFalse(os.path.exists(out))
+
+    def test_names_what_it_leaves_out(self):
+        out = scratch("cli_gopro.mkv")
+        r = run("merge", "-o", out, media("gopro_karma_cut.mp4"), media("gopro_karma_cut.mp4"))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("left out stream 2 (data, bin_data): mkv cannot store it\n", r.stderr)
+        self.assertIn("left out stream 3 (data, none): mkv cannot store it\n", r.stderr)
+        r = run("merge", "--json", "-o", out, media("gopro_karma_cut.mp4"), media("gopro_karma_cut.mp4"))
+        self.assertEqual(json.loads(r.stdout)["streams_left_out"], [2, 3])
+
+    def test_ffmpeg_notes_only_with_verbose(self):
+        # FFmpeg warns about the picture track's time scale when it reads it.
+        out = scratch("cli_quiet.mkv")
+        quiet = run("merge", "-o", out, media("cover.mp4"), media("cover.mp4"))
+        loud = run("merge", "-v", "-o", out, media("cover.mp4"), media("cover.mp4"))
+        self.assertEqual(quiet.returncode, 0, quiet.stderr)
+        self.assertEqual(loud.returncode, 0, loud.stderr)
+        self.assertNotIn(" @ 0x", quiet.stderr)
+        self.assertIn(" @ 0x", loud.stderr)
+
     def test_output_that_is_an_input(self):
         r = run("merge", "-o", media("av.mp4"), media("av.mp4"), media("av_short.mp4"))
         self.assertEqual(r.returncode, 2)

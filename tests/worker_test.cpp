@@ -136,6 +136,7 @@ INSTANTIATE_TEST_SUITE_P(
                     replaced_case{"ByOtherSize", "big.mp4", "resolution mismatch: file 2 (320x240 vs 160x120)"},
                     replaced_case{"ByFewerStreams", "video.mp4", "stream count mismatch in @"},
                     replaced_case{"ByOtherPackaging", "av.ts", "stream format mismatch: file 2 stream 0"},
+                    replaced_case{"ByOtherDecoderSetup", "av_aac_main.mp4", "codec setup mismatch: file 2 stream 1"},
                     replaced_case{"ByOtherSettings", "uf.mp4", "parameter sets changed: file 2 stream 0"},
                     replaced_case{"ByRotated", "rot90.mp4", "rotation mismatch: file 2 stream 0"}),
     [](const testing::TestParamInfo<replaced_case> &i) { return std::string(i.param.name); });

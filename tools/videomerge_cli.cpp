@@ -18,6 +18,10 @@
 
 #include <nlohmann/json.hpp>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include "progress_line.h"
 #include "terminal.h"
 #include "videomerge.h"
@@ -44,6 +48,7 @@ const char USAGE[] =
     "  -l LIST      read the input paths from LIST, one a line\n"
     "  -            read the input paths from standard input\n"
     "  --json       print the library's JSON answers as they are\n"
+    "  -v, --verbose  show FFmpeg's messages at its own level (by default only errors)\n"
     "  --help       this text\n"
     "  --version    the version\n"
     "\n"
@@ -58,6 +63,7 @@ struct options {
     std::vector<std::string> inputs;
     std::string out;
     bool json = false;
+    bool verbose = false;
 };
 
 int usage_error(const std::string &msg)
@@ -94,6 +100,8 @@ int parse_args(int argc, char **argv, options &o)
         }
         if (a == "--json") {
             o.json = true;
+        } else if (a == "-v" || a == "--verbose") {
+            o.verbose = true;
         } else if (a == "-o" || a == "-l") {
             if (++i >= argc)
                 return usage_error(a + " needs a path");
@@ -242,6 +250,36 @@ int watch(int id, const options &o)
     return state;
 }
 
+// The container named by the output's extension, as the user wrote it.
+std::string container_of(const std::string &out)
+{
+    size_t dot = out.find_last_of('.');
+    size_t slash = out.find_last_of("/\\");
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+        return "the output";
+    return out.substr(dot + 1);
+}
+
+// One line per stream of the first input that the output does not have.
+void report_left_out(const options &o, const json &result)
+{
+    if (!result.contains("streams_left_out") || result["streams_left_out"].empty())
+        return;
+    json probe = json::parse(videomerge_probe(o.inputs[0].c_str()));
+    for (const auto &index : result["streams_left_out"]) {
+        int i = index.get<int>();
+        std::string kind = "stream", codec = "?";
+        if (probe.value("ok", false))
+            for (const auto &s : probe["streams"])
+                if (s["index"] == i) {
+                    kind = s["type"].get<std::string>();
+                    codec = s["codec"].get<std::string>();
+                }
+        std::cerr << "left out stream " << i << " (" << kind << ", " << codec
+                  << "): " << container_of(o.out) << " cannot store it\n";
+    }
+}
+
 int run_merge(const options &o)
 {
     if (o.out.empty())
@@ -267,6 +305,8 @@ int run_merge(const options &o)
     json r = json::parse(answer);
     if (o.json)
         std::cout << answer << "\n";
+    else
+        report_left_out(o, r);
     videomerge_free(id);
     if (state == VIDEOMERGE_STATE_CANCELLED) {
         std::cerr << "videomerge: cancelled; " << o.out << " removed\n";
@@ -293,6 +333,9 @@ int main(int argc, char **argv)
     int early = parse_args(argc, argv, o);
     if (early >= 0)
         return early;
+    // FFmpeg's notes on every packet of a long recording would bury the
+    // command's own lines; its errors still show.
+    av_log_set_level(o.verbose ? AV_LOG_INFO : AV_LOG_ERROR);
     if (o.command == "probe")
         return run_probe(o);
     if (o.command == "check")

@@ -1,0 +1,132 @@
+// Merges of files with streams the output container cannot store: those
+// streams are left out and named in the result, the rest is merged; attached
+// pictures are carried once; where no audio or video can be stored the job
+// fails before creating anything.
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support.h"
+#include "videomerge.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+namespace {
+
+// What the output holds: "kind codec" per stream, an attached picture as
+// "picture codec", and how many packets each stream has.
+struct output_streams {
+    std::vector<std::string> streams;
+    std::vector<int> packets;
+};
+
+output_streams read_streams(const std::string &path)
+{
+    output_streams o;
+    AVFormatContext *ic = nullptr;
+    if (avformat_open_input(&ic, path.c_str(), nullptr, nullptr) < 0)
+        return o;
+    if (avformat_find_stream_info(ic, nullptr) >= 0) {
+        for (unsigned i = 0; i < ic->nb_streams; i++) {
+            const AVStream *st = ic->streams[i];
+            const char *kind = av_get_media_type_string(st->codecpar->codec_type);
+            if (st->disposition & AV_DISPOSITION_ATTACHED_PIC)
+                kind = "picture";
+            o.streams.push_back(std::string(kind ? kind : "?") + " " + avcodec_get_name(st->codecpar->codec_id));
+        }
+        o.packets.assign(ic->nb_streams, 0);
+        AVPacket *pkt = av_packet_alloc();
+        while (pkt && av_read_frame(ic, pkt) >= 0) {
+            o.packets[pkt->stream_index]++;
+            av_packet_unref(pkt);
+        }
+        av_packet_free(&pkt);
+    }
+    avformat_close_input(&ic);
+    return o;
+}
+
+struct selection_case {
+    const char *name;
+    const char *input;  // fixture, joined with itself
+    const char *out_ext;
+    std::vector<int> left_out;           // first-input stream indexes
+    std::vector<std::string> expect;     // the output's streams (an unknown codec "none" is not listed)
+};
+VM_PRINTS_AS_NAME(selection_case)
+
+class Selection : public testing::TestWithParam<selection_case> {};
+
+TEST_P(Selection, KeepsWhatTheContainerStores)
+{
+    const selection_case &c = GetParam();
+    std::string in = fixture(c.input);
+    std::string out = scratch(std::string("selection_") + c.name + "." + c.out_ext);
+    int id = videomerge_start(path_list({in, in}).c_str(), out.c_str());
+    ASSERT_GE(id, 0);
+    ASSERT_EQ(wait_final(id), VIDEOMERGE_STATE_DONE) << videomerge_result(id);
+    auto r = parse_answer(videomerge_result(id));
+    videomerge_free(id);
+    EXPECT_EQ(r["streams_left_out"].get<std::vector<int>>(), c.left_out);
+
+    output_streams o = read_streams(out);
+    std::vector<std::string> known;
+    for (size_t i = 0; i < o.streams.size(); i++) {
+        if (o.streams[i] == "data none")
+            continue;  // a timecode track the MP4 muxer makes of its own
+        known.push_back(o.streams[i]);
+        // A picture is carried once, never joined into a video of two frames.
+        if (o.streams[i].rfind("picture", 0) == 0) {
+            EXPECT_LE(o.packets[i], 1) << o.streams[i];
+        }
+    }
+    EXPECT_EQ(known, c.expect);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Selection,
+    testing::Values(
+        // GoPro: MP4 keeps the telemetry; Matroska stores no data streams.
+        // The timecode track (stream 3) is of no codec FFmpeg knows.
+        selection_case{"GoProToMp4", "gopro_karma_cut.mp4", "mp4", {3},
+                       {"video h264", "audio aac", "data bin_data"}},
+        // MOV's tables lack gpmd: the track keeps its own sample entry.
+        selection_case{"GoProToMov", "gopro_karma_cut.mp4", "mov", {3},
+                       {"video h264", "audio aac", "data bin_data"}},
+        selection_case{"GoProToMkv", "gopro_karma_cut.mp4", "mkv", {2, 3}, {"video h264", "audio aac"}},
+        selection_case{"CoverToMp4", "cover.mp4", "mp4", {}, {"video h264", "audio aac", "picture png"}},
+        // Matroska holds the picture as an attachment, which FFmpeg reads
+        // back as an attached picture.
+        selection_case{"CoverToMkv", "cover.mp4", "mkv", {}, {"video h264", "audio aac", "picture png"}},
+        // MPEG-TS would take the picture as a stream of private data.
+        selection_case{"CoverToTs", "cover.mp4", "ts", {2}, {"video h264", "audio aac"}},
+        selection_case{"AttachmentsToMkv", "attachments.mkv", "mkv", {},
+                       {"video h264", "audio aac", "attachment ttf", "attachment none"}},
+        selection_case{"AttachmentsToMp4", "attachments.mkv", "mp4", {2, 3}, {"video h264", "audio aac"}},
+        selection_case{"MovTextToMkv", "movtext.mp4", "mkv", {2}, {"video h264", "audio aac"}},
+        selection_case{"MovTextToMp4", "movtext.mp4", "mp4", {}, {"video h264", "audio aac", "subtitle mov_text"}},
+        selection_case{"NothingLeftOut", "av.mp4", "mkv", {}, {"video h264", "audio aac"}}),
+    [](const testing::TestParamInfo<selection_case> &i) { return std::string(i.param.name); });
+
+// A container that stores none of the audio and video: the job fails with
+// the container and the stream named, and no file is created.
+TEST(Selection, NoAudioOrVideoStoredFailsBeforeCreatingTheOutput)
+{
+    std::string in = fixture("av.mp4");
+    std::string out = scratch("selection_none.webm");
+    std::filesystem::remove(out);
+    int id = videomerge_start(path_list({in, in}).c_str(), out.c_str());
+    ASSERT_GE(id, 0);
+    ASSERT_EQ(wait_final(id), VIDEOMERGE_STATE_FAILED);
+    auto r = parse_answer(videomerge_result(id));
+    videomerge_free(id);
+    EXPECT_EQ(r["error"], "webm cannot store the audio or video of " + in + " (stream 0: video, h264)");
+    EXPECT_FALSE(r.contains("streams_left_out"));
+    EXPECT_FALSE(file_exists(out));
+}
+
+}  // namespace
