@@ -91,6 +91,12 @@ int carry_stream_props(const AVStream *in, AVStream *out)
     // to flag; every other stream takes the input's flags as they are.
     if (out->codecpar->codec_type != AVMEDIA_TYPE_ATTACHMENT)
         out->disposition = in->disposition;
+    // A picture carried as the output's cover has that flag alone: the
+    // MP4/MOV muxers write a cover only then, and take a picture with more
+    // flags (an input's default flag, or the timed thumbnails of a podcast's
+    // chapter images) as a video track, which M4A has no tag for.
+    if (out->disposition & AV_DISPOSITION_ATTACHED_PIC)
+        out->disposition = AV_DISPOSITION_ATTACHED_PIC;
     // Side data the demuxer found in the stream's header (display matrix,
     // mastering display, content light level, stereo 3D, spherical, Dolby
     // Vision configuration, ...): the muxer writes each kind it knows.

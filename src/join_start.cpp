@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "ac3_frames.h"
+
 extern "C" {
 #include <libavcodec/packet.h>
 #include <libavformat/avformat.h>
@@ -24,6 +26,25 @@ namespace {
 // The read-ahead stops at whichever comes first.
 const int AHEAD_PACKETS = 256;
 const int64_t AHEAD_BYTES = 32 << 20;
+
+// Pieces of AC-3 and E-AC-3 frames (see ac3_frames.h), wherever in an
+// input they come, are left out: no decoder can use them, and the MP4 muxer
+// refuses them. A packet of whole frames followed by a piece keeps its
+// frames. Returns true when nothing of the packet is left. Other corrupt
+// packets are kept: a damaged video frame still decodes, with the damage
+// concealed.
+bool cut_audio_pieces(const AVFormatContext *ic, AVPacket *pkt)
+{
+    if (pkt->stream_index < 0 || pkt->stream_index >= (int)ic->nb_streams)
+        return false;
+    enum AVCodecID id = ic->streams[pkt->stream_index]->codecpar->codec_id;
+    if (id != AV_CODEC_ID_AC3 && id != AV_CODEC_ID_EAC3)
+        return false;
+    int whole = ac3_whole_frames(pkt->data, pkt->size);
+    if (whole > 0 && whole < pkt->size && av_packet_make_writable(pkt) >= 0)
+        av_shrink_packet(pkt, whole);
+    return whole == 0;
+}
 
 bool trimmed_kind(const AVStream *st)
 {
@@ -182,7 +203,8 @@ int join_start_begin(join_start *js, AVFormatContext *ic)
         js->held[js->count++] = pkt;
         bytes += pkt->size;
         int s = pkt->stream_index;
-        if (s < 0 || s >= js->streams || leading(js->leads[s], pkt) || pkt->pts == AV_NOPTS_VALUE)
+        if (s < 0 || s >= js->streams || cut_audio_pieces(ic, pkt) || leading(js->leads[s], pkt) ||
+            pkt->pts == AV_NOPTS_VALUE)
             continue;
         const AVStream *st = ic->streams[s];
         int64_t pts = pkt->pts;
@@ -264,6 +286,11 @@ int join_start_read(join_start *js, AVFormatContext *ic, AVPacket *pkt)
             ret = av_read_frame(ic, pkt);
             if (ret < 0)
                 return ret;
+        }
+        if (cut_audio_pieces(ic, pkt)) {
+            js->left_out++;
+            av_packet_unref(pkt);
+            continue;
         }
         int s = pkt->stream_index;
         if (!js->trim || s < 0 || s >= js->streams)

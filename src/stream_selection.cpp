@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "carry_over.h"
+#include "chapters.h"
 #include "text.h"
 
 extern "C" {
@@ -65,7 +67,7 @@ bool is_main_stream(const AVStream *st)
 }
 
 // Tries the header of format `of` with the input streams in `set` (n of
-// them, in input order) on a null sink. Returns 0 when the muxer takes
+// them, in input order), set up as the output's will be, on a null sink. Returns 0 when the muxer takes
 // them, else its AVERROR.
 int try_header(const AVOutputFormat *of, const AVFormatContext *ic,
                const AVCodecParameters *const *pars, const unsigned *tags, const int *set, int n)
@@ -77,9 +79,21 @@ int try_header(const AVOutputFormat *of, const AVFormatContext *ic,
     for (int k = 0; k < n && ret >= 0; k++) {
         AVStream *out = avformat_new_stream(t, nullptr);
         ret = out ? setup_output_stream(out, ic->streams[set[k]], pars[set[k]], of) : AVERROR(ENOMEM);
-        if (ret >= 0)
+        if (ret >= 0) {
             out->codecpar->codec_tag = tags[set[k]];
+            ret = carry_stream_props(ic->streams[set[k]], out);
+        }
     }
+    // The header sees what the real one will: the carried flags, tags and
+    // side data change what a muxer makes of a stream (a picture flagged
+    // more than an attached picture is a video track to MP4), and chapters
+    // given with the header make a track of their own.
+    chapter_list chapters{};
+    if (ret >= 0)
+        ret = carry_file_props(ic, t);
+    if (ret >= 0)
+        ret = chapters_begin(&chapters, ic, t);
+    chapters_free(&chapters);
     null_sink sink{0, 0};
     const int buffer_size = 4096;
     unsigned char *buffer = nullptr;

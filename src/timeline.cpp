@@ -59,6 +59,22 @@ void keep_dts_increasing(AVPacket *pkt, const timeline_stream &st)
         pkt->pts = pkt->dts;
 }
 
+// A packet to be shown before it is decoded (pts < dts: broken input, such
+// as an iPhone HEVC track whose composition offsets do not fit its decode
+// times) is refused by the muxers. As the ffmpeg tool does, both times
+// become the middle one of pts, dts and just after the stream's last dts:
+// the packet keeps its place as far as it can, and the decode times still
+// increase. Every other packet is left alone.
+void repair_pts_before_dts(AVPacket *pkt, const timeline_stream &st)
+{
+    if (pkt->pts == NOPTS || pkt->dts == NOPTS || pkt->pts >= pkt->dts)
+        return;
+    int64_t t = pkt->pts;
+    if (st.last_dts != NOPTS)
+        t = std::min(std::max(st.last_dts + 1, pkt->pts), pkt->dts);
+    pkt->pts = pkt->dts = t;
+}
+
 // The streams whose ends make a file's length: audio and video, or every
 // stream when the output has neither.
 bool counts(const timeline *tl, const timeline_stream &st)
@@ -262,6 +278,7 @@ void timeline_rebase(timeline *tl, AVPacket *pkt, AVRational in_tb)
 
     fill_missing_dts(pkt, st);
     keep_dts_increasing(pkt, st);
+    repair_pts_before_dts(pkt, st);
     if (pkt->dts != NOPTS)
         st.last_dts = pkt->dts;
 

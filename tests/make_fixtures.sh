@@ -158,5 +158,11 @@ rm -f font.ttf notes.txt
 # Half a second of a GoPro HERO5 recording (tests/data): H.264, AAC, GPMF
 # telemetry (gpmd) and a timecode track.
 cp "$data/gopro_karma_cut.mp4" .
+# A GarageBand podcast (tests/data): AAC, chapter text tracks and a JPEG
+# chapter-image track flagged default, attached picture and timed thumbnails.
+cp "$data/garageband_podcast_chapters.m4a" .
+# The start of a DVB-T2 capture (tests/data): its first E-AC-3 packet is a
+# frame followed by a piece of the next one.
+cp "$data/dvbt2_cut.ts" .
 
 echo "$want" > .stamp

@@ -109,6 +109,14 @@ INSTANTIATE_TEST_SUITE_P(
         selection_case{"AttachmentsToMp4", "attachments.mkv", "mp4", {2, 3}, {"video h264", "audio aac"}},
         selection_case{"MovTextToMkv", "movtext.mp4", "mkv", {2}, {"video h264", "audio aac"}},
         selection_case{"MovTextToMp4", "movtext.mp4", "mp4", {}, {"video h264", "audio aac", "subtitle mov_text"}},
+        // The podcast's picture carries more flags than an attached
+        // picture's; it is kept as the cover. The chapter text tracks are
+        // the input's; the output's data track is the one the muxer makes
+        // for the chapters.
+        selection_case{"PodcastToM4a", "garageband_podcast_chapters.m4a", "m4a", {0, 1},
+                       {"audio aac", "data bin_data", "picture mjpeg"}},
+        selection_case{"PodcastToMkv", "garageband_podcast_chapters.m4a", "mkv", {0, 1},
+                       {"audio aac", "picture mjpeg"}},
         selection_case{"NothingLeftOut", "av.mp4", "mkv", {}, {"video h264", "audio aac"}}),
     [](const testing::TestParamInfo<selection_case> &i) { return std::string(i.param.name); });
 

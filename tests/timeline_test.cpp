@@ -73,7 +73,7 @@ struct scenario {
 };
 VM_PRINTS_AS_NAME(scenario)
 
-const AVRational TB25{1, 25}, V{1, 12800}, A{1, 48000}, MS{1, 1000}, TS{1, 90000};
+const AVRational TB25{1, 25}, V{1, 12800}, A{1, 48000}, MS{1, 1000}, TS{1, 90000}, Q600{1, 600};
 const int VID = TIMELINE_VIDEO, AUD = TIMELINE_AUDIO, OTH = TIMELINE_OTHER;
 
 class Timeline : public testing::TestWithParam<scenario> {};
@@ -288,6 +288,23 @@ INSTANTIATE_TEST_SUITE_P(
                  {ts_file(0), pkt(0, 0, 0, 1, TB25, 0, 0), pkt(0, 1, 1, 1, TB25, 1, 1),
                   pkt(0, 101, 101, 1, TB25, 101, 101), end(false)},
                  4080, 4040, {VID}},
+        // Packets shown before they are decoded (pts < dts, the packets of
+        // an iPhone HEVC track) take the middle of pts, dts and just after
+        // the stream's last dts as both times; the others are kept.
+        scenario{"PtsBeforeDtsIsRepaired",
+                 {Q600},
+                 {file(0), pkt(0, 0, 0, 20, Q600, 0, 0), pkt(0, 80, 20, 20, Q600, 80, 20),
+                  pkt(0, 40, 40, 20, Q600, 40, 40), pkt(0, 20, 60, 20, Q600, 41, 41),
+                  pkt(0, 60, 80, 20, Q600, 60, 60), pkt(0, 120, 100, 20, Q600, 120, 100)},
+                 0, 200, {VID}},
+        // With no dts before it, the first packet of the merge takes its pts;
+        // at a join the next file's first packet stays after the last dts.
+        scenario{"FirstPacketPtsBeforeDts",
+                 {Q600},
+                 {file(0), pkt(0, 0, 20, 20, Q600, 0, 0), pkt(0, 40, 40, 20, Q600, 40, 40), end(),
+                  file(0), pkt(0, 0, 20, 20, Q600, 60, 60), pkt(0, 10, 50, 20, Q600, 70, 70),
+                  pkt(0, 40, 60, 20, Q600, 100, 100)},
+                 100, 167, {VID}},
         // Outside formats that may jump, a gap stays a gap.
         scenario{"GapKeptWhereJumpsAreNotFollowed",
                  {TB25},
