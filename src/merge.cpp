@@ -1,11 +1,9 @@
 #include "merge.h"
 
-#include <system_error>
-
 #include "compat.h"
-#include "fs_path.h"
 #include "input_prefetch.h"
 #include "media_input.h"
+#include "output_file.h"
 #include "reannex.h"
 #include "session.h"
 #include "text.h"
@@ -25,6 +23,7 @@ struct merge_run {
     vm_session *s;
     AVFormatContext *ic;  // the input being read
     AVFormatContext *oc;  // the output
+    output_file out;      // the file the output's bytes go to
     AVPacket *pkt;
     reannex_filters filters;  // for the current input's reannexed streams
     input_prefetch next;      // the input after the current one, opening
@@ -33,11 +32,6 @@ struct merge_run {
     int n;  // output streams: all streams of the first input
     int j;  // 1-based number of the input being read
 };
-
-bool output_uses_file(const AVFormatContext *oc)
-{
-    return !(oc->oformat->flags & AVFMT_NOFILE);
-}
 
 int fail(merge_run &m, const char *fmt, const char *arg = nullptr)
 {
@@ -63,21 +57,21 @@ int accept_input(merge_run &m, int opened)
     if (reannex_open(&m.filters, m.ic, m.s->reannex) < 0)
         return filter_failed(m);
     if (m.j < m.s->file_count)
-        prefetch_start(&m.next, m.s->paths[m.j]);
+        prefetch_start(&m.next, m.s->open_paths[m.j]);
     return 0;
 }
 
 // One output stream per stream of the first input, the file opened and the
-// header written; then the timeline set up in the muxer's time bases.
+// header written; then the timeline set up in the muxer's time bases. The
+// muxer follows from the name the host gave; the bytes go to the job's
+// temporary file.
 int create_output(merge_run &m)
 {
     vm_session *s = m.s;
     if (avformat_alloc_output_context2(&m.oc, nullptr, nullptr, s->out_path) < 0 || !m.oc)
         return fail(m, "cannot create output");
-    // Muxers that open files of their own do it through this whitelist.
-    m.oc->protocol_whitelist = av_strdup("file");
-    if (!m.oc->protocol_whitelist)
-        return fail(m, "oom");
+    if (m.oc->oformat->flags & AVFMT_NOFILE)  // refused at start already
+        return fail(m, "cannot create output");
     m.n = (int)m.ic->nb_streams;
     for (int i = 0; i < m.n; i++) {
         const AVStream *in = m.ic->streams[i];
@@ -92,17 +86,8 @@ int create_output(merge_run &m)
         out->codecpar->codec_tag = 0;  // let the muxer pick its own tag
         out->time_base = in->time_base;
     }
-    if (output_uses_file(m.oc)) {
-        AVDictionary *opts = nullptr;
-        int ret = open_local_options(&opts);
-        if (ret >= 0)
-            ret = avio_open2(&m.oc->pb, s->out_path, AVIO_FLAG_WRITE, nullptr, &opts);
-        av_dict_free(&opts);
-        if (ret < 0)
-            return fail(m, "cannot open output file");
-    }
-    // From here a failure deletes the output: the job made or truncated it.
-    s->out_opened = true;
+    if (output_file_open(&m.out, s->out.path, &m.oc->pb) < 0)
+        return fail(m, "cannot open output file");
     if (avformat_write_header(m.oc, nullptr) < 0)
         return fail(m, "write header failed");
     if (timeline_begin_merge(&m.tl, m.n) < 0)
@@ -154,11 +139,23 @@ int filter_and_write(merge_run &m, int idx, bool flush)
     }
 }
 
-// Copies the current input to its end. A read error ends the input like its
-// end does: a damaged file is cut short, not refused.
+// True when reading stopped on an error of the file itself (the system
+// could not read it), not on its end or on damage the demuxer gave up on.
+bool read_failed(const merge_run &m, int ret)
+{
+    if (m.ic->pb && m.ic->pb->error < 0 && m.ic->pb->error != AVERROR_EOF)
+        return true;
+    return ret == AVERROR(EIO);
+}
+
+// Copies the current input to its end. Damage that the demuxer stops at
+// ends the input like its end does (a damaged file is cut short, not
+// refused); a read error fails the job, which would otherwise report done
+// with the rest of the file missing.
 copy_end copy_input(merge_run &m)
 {
-    while (av_read_frame(m.ic, m.pkt) >= 0) {
+    int ret;
+    while ((ret = av_read_frame(m.ic, m.pkt)) >= 0) {
         if (m.s->cancel.load(std::memory_order_relaxed)) {
             av_packet_unref(m.pkt);
             return COPY_CANCELLED;
@@ -169,10 +166,14 @@ copy_end copy_input(merge_run &m)
             continue;
         }
         bool filtered = idx < VM_INFO_STREAMS && m.filters.bsf[idx];
-        int ret = filtered ? filter_and_write(m, idx, false)
-                           : write_packet(m, m.ic->streams[idx]->time_base);
-        if (ret < 0)
+        int written = filtered ? filter_and_write(m, idx, false)
+                               : write_packet(m, m.ic->streams[idx]->time_base);
+        if (written < 0)
             return COPY_FAILED;
+    }
+    if (read_failed(m, ret)) {
+        format_text(m.s->error, VM_ERROR_CAP, "read failed (file %d)", m.j);
+        return COPY_FAILED;
     }
     for (int idx = 0; idx < VM_INFO_STREAMS; idx++)
         if (m.filters.bsf[idx] && filter_and_write(m, idx, true) < 0)
@@ -208,27 +209,27 @@ int next_input(merge_run &m)
     return 0;
 }
 
-// Writes the trailer and closes the file. Any error there (a full disk
-// shows up here for small outputs, which are buffered) fails the job.
+// Writes the trailer and puts the output in place. Any error there (a full
+// disk shows up here for small outputs, which are buffered) fails the job.
 int finish_output(merge_run &m)
 {
     int ret = av_write_trailer(m.oc);
-    if (output_uses_file(m.oc)) {
-        avio_flush(m.oc->pb);
-        if (ret >= 0 && m.oc->pb->error < 0)
-            ret = m.oc->pb->error;
-        int closed = avio_closep(&m.oc->pb);
-        if (ret >= 0 && closed < 0)
-            ret = closed;
-    }
-    return ret < 0 ? fail(m, "write trailer failed") : 0;
+    int64_t size = 0;
+    int committed = ret < 0 ? VM_COMMIT_WRITE_FAILED : output_file_commit(&m.out, &m.oc->pb, &size);
+    if (committed == VM_COMMIT_SYNC_FAILED)
+        return fail(m, "sync failed");
+    if (committed == VM_COMMIT_RENAME_FAILED)
+        return fail(m, "cannot put the output in place");
+    if (committed < 0)
+        return fail(m, "write trailer failed");
+    m.s->out_size_bytes.store(size, std::memory_order_relaxed);
+    return 0;
 }
 
 void release(merge_run &m)
 {
     if (m.oc) {
-        if (output_uses_file(m.oc))
-            avio_closep(&m.oc->pb);
+        output_file_discard(&m.out, &m.oc->pb);
         avformat_free_context(m.oc);
         m.oc = nullptr;
     }
@@ -244,7 +245,7 @@ int run_merge(merge_run &m)
     vm_session *s = m.s;
     m.j = 1;
     int av_error = 0;
-    if (accept_input(m, open_media(s->paths[0], &m.ic, &av_error)) < 0)
+    if (accept_input(m, open_media(s->open_paths[0], &m.ic, &av_error)) < 0)
         return VM_STATE_FAILED;
     summarize_input(m.ic, &m.first);
     if (create_output(m) < 0)
@@ -276,14 +277,6 @@ int run_merge(merge_run &m)
 
 }  // namespace
 
-void remove_job_output(vm_session *s)
-{
-    if (!s->out_opened)
-        return;
-    std::error_code ec;
-    std::filesystem::remove(fs_path(s->out_path), ec);
-}
-
 void merge_thread(void *slot)
 {
     vm_session *s = static_cast<vm_session *>(slot);
@@ -295,12 +288,7 @@ void merge_thread(void *slot)
     int outcome = run_merge(m);
     release(m);
 
-    if (outcome == VM_STATE_DONE) {
-        int64_t size = file_size_bytes(s->out_path);
-        s->out_size_bytes.store(size < 0 ? 0 : size, std::memory_order_relaxed);
+    if (outcome == VM_STATE_DONE)
         s->elapsed_ms.store((av_gettime() - start_us) / 1000, std::memory_order_relaxed);
-    } else {
-        remove_job_output(s);
-    }
     s->state.store(outcome, std::memory_order_release);
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "capacity.h"
+#include "resolved_path.h"
 
 struct vm_thread;
 
@@ -29,9 +30,14 @@ struct vm_session {
     std::atomic<int> in_use;
     std::atomic<int> state;
     std::atomic<int> cancel;
-    vm_path_slots paths;
+    vm_path_slots paths;  // as the host gave them, for the texts
     int file_count;
     char out_path[VM_PATH_CAP];
+    // What the job opens and writes: the paths resolved at start, and what
+    // stood there then (the guards against two jobs sharing a file).
+    vm_path_slots open_paths;
+    vm_file_status in_status[VM_MAX_FILES];
+    resolved_path out;
     std::atomic<int> current_file;
     std::atomic<int64_t> processed_ms;
     int64_t total_ms;
@@ -42,9 +48,6 @@ struct vm_session {
     std::atomic<int64_t> out_size_bytes;
     std::atomic<int64_t> elapsed_ms;
     char error[VM_ERROR_CAP];
-    // Set by the worker once it has created or opened the output file; only
-    // such a file is ever deleted, never one that merely stood at the path.
-    bool out_opened;
     char progress_json[VM_PROGRESS_CAP];
     char result_json[VM_RESULT_CAP];
     vm_thread *thread;
