@@ -10,6 +10,7 @@ enum {
     VM_INPUT_OK = 0,
     VM_INPUT_OPEN_FAILED = -1,     // avformat_open_input refused the path
     VM_INPUT_NO_STREAM_INFO = -2,  // opened, but its streams cannot be read
+    VM_INPUT_NOT_REGULAR = -3,     // a directory, FIFO, device or socket: not opened
 };
 
 // Paths are local files and nothing else: every input and output is
@@ -19,7 +20,8 @@ enum {
 int open_local_options(AVDictionary **opts);
 
 // Opens `path` with the format FFmpeg detects and reads its stream
-// information. Playlists and other formats that open further resources are
+// information, reading a bounded amount of the file to learn it. A path
+// that names anything but a regular file is refused before it is opened. Playlists and other formats that open further resources are
 // refused as AVERROR(EPERM). On VM_INPUT_OK *ctx is the open input, to be closed
 // with avformat_close_input; otherwise *ctx is null and, for
 // VM_INPUT_OPEN_FAILED, *av_error holds FFmpeg's error code.

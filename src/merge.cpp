@@ -52,6 +52,8 @@ int accept_input(merge_run &m, int opened)
     const char *path = m.s->paths[m.j - 1];
     if (opened == VM_INPUT_OPEN_FAILED)
         return fail(m, "cannot open %s", path);
+    if (opened == VM_INPUT_NOT_REGULAR)
+        return fail(m, "not a regular file: %s", path);
     if (opened != VM_INPUT_OK)
         return fail(m, "no stream info: %s", path);
     if (reannex_open(&m.filters, m.ic, m.s->reannex) < 0)
