@@ -64,8 +64,11 @@ class DiskFull : public Injected, public testing::WithParamInterface<full_case> 
 TEST_P(DiskFull, FailsAndKeepsTheOldFile)
 {
     const full_case &c = GetParam();
-    std::string out = scratch(c.out);
-    fs::remove(out);
+    // A directory of its own: ctest runs programs side by side.
+    std::string dir = scratch(std::string("injected_") + c.name);
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    std::string out = dir + "/" + c.out;
     std::ofstream(out, std::ios::binary) << "the user's earlier file";
     shim()(c.out, OP_WRITE, c.after, ENOSPC);
     int id = videomerge_start(path_list({fixture(c.input), fixture(c.input)}).c_str(), out.c_str());
@@ -74,8 +77,7 @@ TEST_P(DiskFull, FailsAndKeepsTheOldFile)
     EXPECT_EQ(parse_answer(videomerge_result(id))["error"], c.error);
     videomerge_free(id);
     EXPECT_EQ(read_all(out), "the user's earlier file");
-    EXPECT_EQ(temporary_files_in(scratch("")), std::vector<std::string>{});
-    fs::remove(out);
+    EXPECT_EQ(temporary_files_in(dir), std::vector<std::string>{});
 }
 
 INSTANTIATE_TEST_SUITE_P(
