@@ -107,6 +107,18 @@ INSTANTIATE_TEST_SUITE_P(
         start_case{"OutputIsAnInputSpelledOtherwise",
                    [] { return path_list({fixture("av.mp4"), copy_of_av("in_b.mp4")}); },
                    [] { return scratch("") + "./../scratch/in_b.mp4"; }, -1},
+        // FFmpeg reads "file:" as the file protocol's prefix: the same file.
+        start_case{"OutputIsAnInputWithFilePrefix",
+                   [] { return path_list({fixture("av.mp4"), copy_of_av("in_d.mp4")}); },
+                   [] { return "file:" + scratch("in_d.mp4"); }, -1},
+        start_case{"InputWithFilePrefixIsTheOutput",
+                   [] { return path_list({"file:" + copy_of_av("in_e.mp4"), fixture("av.mp4")}); },
+                   [] { return scratch("in_e.mp4"); }, -1},
+        // Muxers that write files of their own (playlists and segments,
+        // manifests, image sequences): one output file is all a job writes.
+        start_case{"HlsPlaylist", fx("av.mp4"), out_at("playlist.m3u8"), -1},
+        start_case{"DashManifest", fx("av.mp4"), out_at("manifest.mpd"), -1},
+        start_case{"ImageSequence", fx("video.mp4"), out_at("img%03d.jpg"), -1},
 #if !defined(_WIN32)
         start_case{"OutputLinksToAnInput",
                    [] {

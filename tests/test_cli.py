@@ -38,6 +38,21 @@ class Usage(unittest.TestCase):
         self.assertRegex(r.stdout, r"^videomerge 1\.0\.0 \(libavformat \d+\.\d+\.\d+\)\n$")
 
 
+class NotUtf8Paths(unittest.TestCase):
+    def test_merge_into_a_latin1_name(self):
+        # Paths are bytes; the answers show what is not UTF-8 as U+FFFD.
+        out = os.fsencode(scratch("caf\udce9.mkv"))
+        r = subprocess.run([CLI, "merge", "--json", "-o", out, media("av.mp4"), media("av.mp4")],
+                           capture_output=True, timeout=120)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertTrue(json.loads(r.stdout)["out_path"].endswith("caf\ufffd.mkv"))
+        self.assertTrue(os.path.exists(out))
+        r = subprocess.run([CLI, "check", os.fsencode(media("av.mp4")), b"/nowhere/caf\xe9.mp4"],
+                           capture_output=True, timeout=120)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertIn("caf\xef\xbf\xbd.mp4".encode("latin-1"), r.stderr)
+
+
 class ProbeAndCheck(unittest.TestCase):
     def test_probe(self):
         r = run("probe", media("av.mp4"))

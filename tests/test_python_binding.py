@@ -49,6 +49,14 @@ class Binding(unittest.TestCase):
         with self.assertRaisesRegex(videomerge.VideomergeError, "^bad arguments"):
             videomerge.merge([media("av.mp4"), media("av.mp4")], media("av.mp4"))
 
+    def test_paths_that_are_not_utf8(self):
+        out = scratch("py_caf\udce9.mkv")
+        with videomerge.merge([media("av.mp4"), media("av.mp4")], os.fsencode(out)) as job:
+            self.assertTrue(job.wait(timeout=60)["out_path"].endswith("py_caf\ufffd.mkv"))
+        self.assertTrue(os.path.exists(out))
+        with self.assertRaisesRegex(videomerge.VideomergeError, "caf\ufffd.mp4: No such file"):
+            videomerge.check([media("av.mp4"), b"/nowhere/caf\xe9.mp4"])
+
     def test_failure_raises_with_the_text(self):
         with videomerge.merge([media("av.mp4"), media("av.mp4")], scratch("py.unknownext")) as job:
             with self.assertRaisesRegex(videomerge.MergeFailed, "^cannot create output$"):
