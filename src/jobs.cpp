@@ -128,6 +128,7 @@ int job_start(const char *list, const char *out_path)
         return VM_START_NO_SLOT;
     vm_session *s = &g_sessions[id];
     release_thread(s);
+    slot_guard claimed(s);
     session_reset(s);
     s->in_use.store(1, std::memory_order_relaxed);
     std::memcpy(s->paths, r.given, sizeof r.given[0] * r.count);
@@ -173,5 +174,6 @@ void job_free(int id)
         return;
     s->cancel.store(1, std::memory_order_relaxed);
     release_thread(s);
+    slot_guard released(s);
     s->in_use.store(0, std::memory_order_relaxed);
 }

@@ -1,6 +1,7 @@
 #include "session.h"
 
 #include <cstring>
+#include <thread>
 
 vm_session g_sessions[VM_MAX_JOBS];
 
@@ -23,8 +24,6 @@ void session_reset(vm_session *s)
     s->out_size_bytes.store(0, std::memory_order_relaxed);
     s->elapsed_ms.store(0, std::memory_order_relaxed);
     std::memset(s->error, 0, sizeof s->error);
-    std::memset(s->progress_json, 0, sizeof s->progress_json);
-    std::memset(s->result_json, 0, sizeof s->result_json);
     s->thread = nullptr;
 }
 
@@ -35,4 +34,15 @@ vm_session *session_for_id(int id)
         return nullptr;
     vm_session *s = &g_sessions[id];
     return s->in_use.load(std::memory_order_relaxed) ? s : nullptr;
+}
+
+slot_guard::slot_guard(vm_session *s) : s_(s)
+{
+    while (s_->guard.exchange(1, std::memory_order_acquire))
+        std::this_thread::yield();
+}
+
+slot_guard::~slot_guard()
+{
+    s_->guard.store(0, std::memory_order_release);
 }

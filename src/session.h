@@ -21,6 +21,11 @@ enum {
 
 enum { VM_ERROR_CAP = 256, VM_PROGRESS_CAP = 512, VM_RESULT_CAP = 4096 };
 
+// Start and free change which job a slot holds while other host threads
+// may ask for that id's progress or result: both sides hold the slot's
+// `guard` (a short spin lock, never held while waiting for a worker), so a
+// report describes one job whole, or answers "bad id".
+//
 // While a job runs, the host writes only `cancel` (and `thread` once, right
 // after creating the worker); the worker writes the figures, `error`,
 // `out_opened` and last of all the final state, stored with release order
@@ -48,15 +53,26 @@ struct vm_session {
     std::atomic<int64_t> out_size_bytes;
     std::atomic<int64_t> elapsed_ms;
     char error[VM_ERROR_CAP];
-    char progress_json[VM_PROGRESS_CAP];
-    char result_json[VM_RESULT_CAP];
+    std::atomic<int> guard;
     vm_thread *thread;
 };
 
 extern vm_session g_sessions[VM_MAX_JOBS];
 
-// Clears every field of a slot, as a fresh slot reads.
+// Clears every field of a slot (but its guard), as a fresh slot reads.
 void session_reset(vm_session *s);
+
+// Holds a slot's guard for as long as it lives.
+class slot_guard {
+public:
+    explicit slot_guard(vm_session *s);
+    ~slot_guard();
+    slot_guard(const slot_guard &) = delete;
+    slot_guard &operator=(const slot_guard &) = delete;
+
+private:
+    vm_session *s_;
+};
 
 // The slot for a job id, or null when the id is out of range or free.
 vm_session *session_for_id(int id);

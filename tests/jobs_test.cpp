@@ -1,10 +1,13 @@
 // Job control on real threads: start codes, the table of four slots,
 // cancel and free at every stage, the reports in every state, failures
 // with their texts, and a soak for leaks.
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -330,6 +333,64 @@ TEST(Jobs, FailureKeepsAFileTheJobNeverOpened)
     ASSERT_EQ(wait_final(id), VIDEOMERGE_STATE_FAILED);
     videomerge_free(id);
     EXPECT_EQ(fs::file_size(out), 7u);
+}
+
+// Threads ask for the progress and the result of id 0 without pause while
+// the host frees that job and starts the next in its slot, alternately two
+// and three inputs into two outputs. Every answer is whole: valid JSON, "bad
+// id" or the figures of one job (never an empty text, never the count of
+// one job with the output of the other).
+TEST(Jobs, ReportsRacingFreeAndTheNextStartAreWhole)
+{
+    std::string two = path_list({fixture("s3.mka"), fixture("s3.mka")});
+    std::string three = two + fixture("s3.mka") + "\n";
+    std::string out2 = scratch("race2.mka"), out3 = scratch("race3.mka");
+    std::atomic<bool> stop{false};
+    std::atomic<long> bad{0}, jobs_seen{0};
+    std::mutex first_bad_lock;
+    std::string first_bad;
+    auto judge = [&](const char *text, bool is_result) {
+        auto j = nlohmann::json::parse(text, nullptr, false);
+        bool ok = !j.is_discarded() && j.is_object();
+        if (ok && j.contains("error") && !j.contains("state")) {
+            ok = j["error"] == "bad id";
+        } else if (ok && is_result) {
+            int files = j.value("files_merged", 0);
+            ok = (files == 2 && j["out_path"] == out2) || (files == 3 && j["out_path"] == out3);
+            jobs_seen++;
+        } else if (ok) {
+            int files = j.value("total_files", 0);
+            ok = (files == 2 && j["total_ms"] == 1000) || (files == 3 && j["total_ms"] == 1500);
+            jobs_seen++;
+        }
+        if (!ok) {
+            bad++;
+            std::lock_guard<std::mutex> hold(first_bad_lock);
+            if (first_bad.empty())
+                first_bad = std::string("[") + text + "]";
+        }
+    };
+    std::vector<std::thread> askers;
+    for (int t = 0; t < 3; t++)
+        askers.emplace_back([&] {
+            while (!stop) {
+                judge(videomerge_progress(0), false);
+                judge(videomerge_result(0), true);
+            }
+        });
+    for (int i = 0; i < 60; i++) {
+        bool odd = i % 2;
+        int id = videomerge_start((odd ? three : two).c_str(), (odd ? out3 : out2).c_str());
+        ASSERT_EQ(id, 0);
+        if (i % 3 == 0)
+            wait_final(id);
+        videomerge_free(id);
+    }
+    stop = true;
+    for (auto &t : askers)
+        t.join();
+    EXPECT_EQ(bad, 0) << first_bad;
+    EXPECT_GT(jobs_seen, 0);
 }
 
 // Hundreds of start/cancel/free cycles leave no descriptors or memory.
