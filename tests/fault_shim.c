@@ -1,20 +1,24 @@
 /* Test-only fault injection, loaded with LD_PRELOAD: makes read() or
  * write() on files whose path contains a chosen text fail with a chosen
- * errno once a number of bytes has gone through. The test process sets it
- * up through vm_fault_set, found with dlsym. Linux only. */
+ * errno once a number of bytes has gone through, or makes every read of
+ * them slow. A test process sets it up through vm_fault_set, found with
+ * dlsym; another program through the environment (VM_FAULT_MATCH,
+ * VM_FAULT_OP, VM_FAULT_AFTER, VM_FAULT_ERRNO) when it loads. Linux only. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
+#include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 enum { MAX_FD = 4096, MATCH_CAP = 1024 };
 
 static char g_match[MATCH_CAP];
-static int g_op;  /* 0 off, 1 read, 2 write */
+static int g_op;  /* 0 off, 1 read, 2 write, 3 every read sleeps `after` ms */
 static long long g_after;
 static int g_errno;
 static volatile char g_marked[MAX_FD];
@@ -27,6 +31,15 @@ void vm_fault_set(const char *match, int op, long long after, int err)
     g_after = after;
     g_errno = err;
     memset((void *)g_marked, 0, sizeof g_marked);
+}
+
+__attribute__((constructor)) static void from_environment(void)
+{
+    const char *match = getenv("VM_FAULT_MATCH");
+    if (match)
+        vm_fault_set(match, atoi(getenv("VM_FAULT_OP") ? getenv("VM_FAULT_OP") : "0"),
+                     atoll(getenv("VM_FAULT_AFTER") ? getenv("VM_FAULT_AFTER") : "0"),
+                     atoi(getenv("VM_FAULT_ERRNO") ? getenv("VM_FAULT_ERRNO") : "5"));
 }
 
 static void mark(int fd, const char *path)
@@ -89,6 +102,11 @@ static long long allowed(int fd, int op, size_t n)
 ssize_t read(int fd, void *buf, size_t n)
 {
     REAL(read, read_fn);
+    if (g_op == 3 && fd >= 0 && fd < MAX_FD && g_marked[fd]) {
+        struct timespec pause = {g_after / 1000, (g_after % 1000) * 1000000};
+        nanosleep(&pause, NULL);
+        return real_read(fd, buf, n);
+    }
     long long ok = allowed(fd, 1, n);
     if (ok < 0) {
         errno = g_errno;
