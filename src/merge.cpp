@@ -90,7 +90,12 @@ int create_output(merge_run &m)
     }
     if (output_file_open(&m.out, s->out.path, &m.oc->pb) < 0)
         return fail(m, "cannot open output file");
-    if (avformat_write_header(m.oc, nullptr) < 0)
+    AVDictionary *mux_opts = nullptr;
+    int ret = output_muxer_options(m.oc, &mux_opts);
+    if (ret >= 0)
+        ret = avformat_write_header(m.oc, &mux_opts);
+    av_dict_free(&mux_opts);
+    if (ret < 0)
         return fail(m, "write header failed");
     if (timeline_begin_merge(&m.tl, m.n) < 0)
         return fail(m, "oom");

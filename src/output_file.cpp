@@ -9,7 +9,9 @@
 #include "text.h"
 
 extern "C" {
+#include <libavformat/avformat.h>
 #include <libavformat/avio.h>
+#include <libavutil/dict.h>
 #include <libavutil/error.h>
 #include <libavutil/mem.h>
 }
@@ -135,4 +137,11 @@ void output_file_discard(output_file *f, AVIOContext **pb)
     if (f->created && !f->committed)
         vm_file_remove(f->temp_path);
     f->created = false;
+}
+
+int output_muxer_options(const AVFormatContext *oc, AVDictionary **opts)
+{
+    if (std::strcmp(oc->oformat->name, "wav") == 0)
+        return av_dict_set(opts, "rf64", "auto", 0);
+    return 0;
 }

@@ -15,6 +15,8 @@
 #include "platform_file.h"
 #include "resolved_path.h"
 
+struct AVDictionary;
+struct AVFormatContext;
 struct AVIOContext;
 
 // The temporary name adds a dot, a process id, a number and a suffix to the
@@ -51,5 +53,11 @@ int output_file_commit(output_file *f, AVIOContext **pb, int64_t *size_bytes);
 // Closes the I/O context and removes the temporary file unless committed;
 // safe on a zeroed record and after a commit.
 void output_file_discard(output_file *f, AVIOContext **pb);
+
+// Muxer options for how the output is laid out: a WAV output reserves room
+// for the RF64 header, which the muxer writes in its place should the file
+// pass 4 GiB (a plain WAV cannot say its size past that, and would read as
+// broken or cut short). Adds them to `opts`; 0, or an AVERROR.
+int output_muxer_options(const AVFormatContext *oc, AVDictionary **opts);
 
 #endif

@@ -133,6 +133,23 @@ TEST(Ownership, DoneReplacesTheFileAtTheOutputPath)
     EXPECT_EQ(temporary_files_in(dir), std::vector<std::string>{});
 }
 
+// A WAV output keeps room for the RF64 header (a JUNK chunk where the
+// ds64 chunk would go): past 4 GiB the muxer turns it into RF64 instead of
+// writing sizes that wrap around, which read as a short or broken file.
+TEST(Ownership, WavOutputCanPassFourGiB)
+{
+    std::string dir = own_dir("wav"), out = dir + "/joined.wav";
+    int id = videomerge_start(path_list({fixture("tone.wav"), fixture("tone.wav")}).c_str(), out.c_str());
+    ASSERT_GE(id, 0);
+    ASSERT_EQ(wait_final(id), VIDEOMERGE_STATE_DONE);
+    videomerge_free(id);
+    std::string bytes = read_all(out);
+    ASSERT_GT(bytes.size(), 40u);
+    EXPECT_EQ(bytes.substr(0, 4), "RIFF");
+    EXPECT_EQ(bytes.substr(8, 8), "WAVEJUNK");
+    EXPECT_NEAR(read_media(out).length_s(), 1.0, 0.01);
+}
+
 // A link at the output path stays a link: the file it points to is what
 // the job replaces, and only once the job is done.
 TEST(Ownership, LinkAtTheOutputPathKeepsPointingAtTheNewFile)
