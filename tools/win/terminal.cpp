@@ -1,8 +1,9 @@
 #include "../terminal.h"
 
 #include <io.h>
-#include <shellapi.h>
 #include <windows.h>
+
+#include <shellapi.h>  // after windows.h, which it needs
 
 #include <csignal>
 #include <cstdio>
