@@ -100,6 +100,15 @@ int open_media(const char *path, AVFormatContext **ctx, int *av_error)
     return VM_INPUT_OK;
 }
 
+bool input_read_failed(const AVFormatContext *ic, int ret)
+{
+    // The I/O layer keeps the first read error; the demuxer above it often
+    // reports only that the data ended.
+    if (ic->pb && ic->pb->error < 0 && ic->pb->error != AVERROR_EOF)
+        return true;
+    return ret == AVERROR(EIO);
+}
+
 void av_error_text(int av_error, char *buf, unsigned long cap)
 {
     // For an unknown code FFmpeg still writes a generic text.

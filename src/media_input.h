@@ -27,6 +27,11 @@ int open_local_options(AVDictionary **opts);
 // VM_INPUT_OPEN_FAILED, *av_error holds FFmpeg's error code.
 int open_media(const char *path, AVFormatContext **ctx, int *av_error);
 
+// True when av_read_frame's result `ret` (below zero) means the system
+// could not read the file (EIO and the like), as opposed to its end or to
+// damage the demuxer stopped at.
+bool input_read_failed(const AVFormatContext *ic, int ret);
+
 // FFmpeg's text for an error code, in `buf` of at least 128 bytes.
 void av_error_text(int av_error, char *buf, unsigned long cap);
 

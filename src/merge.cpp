@@ -74,6 +74,10 @@ int create_output(merge_run &m)
         return fail(m, "cannot create output");
     if (m.oc->oformat->flags & AVFMT_NOFILE)  // refused at start already
         return fail(m, "cannot create output");
+    // Should a muxer open a file of its own, it does so through this whitelist.
+    m.oc->protocol_whitelist = av_strdup("file");
+    if (!m.oc->protocol_whitelist)
+        return fail(m, "oom");
     m.n = (int)m.ic->nb_streams;
     for (int i = 0; i < m.n; i++) {
         const AVStream *in = m.ic->streams[i];
@@ -146,15 +150,6 @@ int filter_and_write(merge_run &m, int idx, bool flush)
     }
 }
 
-// True when reading stopped on an error of the file itself (the system
-// could not read it), not on its end or on damage the demuxer gave up on.
-bool read_failed(const merge_run &m, int ret)
-{
-    if (m.ic->pb && m.ic->pb->error < 0 && m.ic->pb->error != AVERROR_EOF)
-        return true;
-    return ret == AVERROR(EIO);
-}
-
 // Copies the current input to its end. Damage that the demuxer stops at
 // ends the input like its end does (a damaged file is cut short, not
 // refused); a read error fails the job, which would otherwise report done
@@ -178,7 +173,7 @@ copy_end copy_input(merge_run &m)
         if (written < 0)
             return COPY_FAILED;
     }
-    if (read_failed(m, ret)) {
+    if (input_read_failed(m.ic, ret)) {
         format_text(m.s->error, VM_ERROR_CAP, "read failed (file %d)", m.j);
         return COPY_FAILED;
     }
