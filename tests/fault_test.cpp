@@ -3,6 +3,7 @@
 // free that has to wait for a blocked worker, and awkward path names.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -208,6 +209,41 @@ INSTANTIATE_TEST_SUITE_P(Files, Special,
                          testing::Values(special_case{"Fifo", a_fifo}, special_case{"Device", a_device},
                                          special_case{"Directory", a_directory}),
                          [](const testing::TestParamInfo<special_case> &i) { return std::string(i.param.name); });
+
+// A file that is not media but starts like an MP3 (an ID3 header, then 1 GB
+// of zeros, sparse on disk): describing it reads a bounded part of it. Once
+// it was read to its end, and held whole in memory by the parser (2.1 GB).
+// The probe runs in a child so that its peak memory is its own.
+TEST(Faults, NotMediaIsDescribedFromABoundedRead)
+{
+    std::string p = scratch("id3_then_zeros.mp3");
+    {
+        std::ofstream f(p, std::ios::binary | std::ios::trunc);
+        f.write("ID3\x04\0\0\0\0\0\0", 10);
+    }
+    fs::resize_file(p, 10 + (1ull << 30));
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        auto answer = nlohmann::json::parse(videomerge_probe(p.c_str()), nullptr, false);
+        auto verdict = nlohmann::json::parse(videomerge_check(path_list({p, p}).c_str()), nullptr, false);
+        struct rusage use;
+        getrusage(RUSAGE_SELF, &use);
+        bool refused = !answer.is_discarded() && answer["ok"] == false && !verdict.is_discarded() &&
+                       verdict["ok"] == false;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+        // The sanitizers keep freed memory aside and add their own: the
+        // figure means nothing there.
+        use.ru_maxrss = 0;
+#endif
+        _exit(!refused ? 1 : use.ru_maxrss >= 100 * 1024 ? 2 : 0);  // ru_maxrss is in KiB
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    fs::remove(p);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: not refused, 2: 100 MiB or more used";
+}
 
 // Names with quotes, backslashes, control bytes and UTF-8 come back in
 // valid JSON, in the result and in error texts.
