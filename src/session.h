@@ -27,10 +27,11 @@ enum { VM_ERROR_CAP = 256, VM_PROGRESS_CAP = 512, VM_RESULT_CAP = 4096 };
 // report describes one job whole, or answers "bad id".
 //
 // While a job runs, the host writes only `cancel` (and `thread` once, right
-// after creating the worker); the worker writes the figures, `error`,
-// `out_opened` and last of all the final state, stored with release order
-// so that a host that reads a final state with acquire order also sees the
-// outcome and the finished (or deleted) output file.
+// after creating the worker); the worker writes the figures, `error` and
+// last of all the final state, stored with release order so that a host
+// that reads a final state with acquire order also sees the outcome and the
+// output in place (or, for a job that did not finish, its temporary file
+// removed).
 struct vm_session {
     std::atomic<int> in_use;
     std::atomic<int> state;
