@@ -22,7 +22,7 @@
  * path when it is done, before its state becomes 3. Until then whatever
  * stands at the output path is untouched; a job that does not finish
  * removes its temporary file and nothing else. A link at the output path
- * stays: the file it points to is replaced.
+ * stays: the file it points to is replaced (or made).
  *
  * Threads: videomerge_probe calls must not overlap each other (one shared
  * buffer), nor videomerge_check calls, nor videomerge_version calls.

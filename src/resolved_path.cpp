@@ -56,6 +56,17 @@ int resolve_path(const char *given, resolved_path *out)
     auto abs = std::filesystem::absolute(fs_path(local), ec);
     if (ec)
         return -1;
+    // A link whose target is not there yet names that target (as opening
+    // it for writing would); weakly_canonical would stop at the link.
+    for (int hops = 0; hops < 40; hops++) {
+        std::error_code lec;
+        if (!std::filesystem::is_symlink(std::filesystem::symlink_status(abs, lec)) || lec)
+            break;
+        auto target = std::filesystem::read_symlink(abs, lec);
+        if (lec)
+            break;
+        abs = target.is_absolute() ? target : abs.parent_path() / target;
+    }
     // Follows the links of the part that exists; a name not there yet is
     // kept as it is, below the resolved directory.
     auto canonical = std::filesystem::weakly_canonical(abs, ec);

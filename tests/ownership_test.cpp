@@ -176,6 +176,19 @@ TEST(Ownership, LinkAtTheOutputPathKeepsPointingAtTheNewFile)
     EXPECT_EQ(temporary_files_in(dir), std::vector<std::string>{});
 }
 
+// A link to a file not there yet: the file is made there, the link stays.
+TEST(Ownership, LinkToAFileNotThereYet)
+{
+    std::string dir = own_dir("dangling"), link = dir + "/link.mkv";
+    fs::create_symlink("made_later.mkv", link);
+    int id = videomerge_start(path_list({fixture("av.mp4"), fixture("av.mp4")}).c_str(), link.c_str());
+    ASSERT_GE(id, 0);
+    EXPECT_EQ(wait_final(id), VIDEOMERGE_STATE_DONE);
+    videomerge_free(id);
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_TRUE(read_media(dir + "/made_later.mkv").ok);
+}
+
 // A failed job freed late deletes nothing: not a retry's finished output
 // at the same path, not a file of that name in the directory the host has
 // moved to since.
