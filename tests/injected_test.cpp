@@ -94,6 +94,7 @@ TEST_F(Injected, ReadErrorFailsTheJob)
 {
     std::string in = scratch("eio_input.mp4"), out = scratch("eio_out.mkv");
     copy_over(fixture("long.mp4"), in);
+    fs::remove(out);
     shim()("eio_input.mp4", OP_READ, (long long)fs::file_size(in) * 2 / 3, EIO);
     int id = videomerge_start(path_list({fixture("long.mp4"), in}).c_str(), out.c_str());
     ASSERT_GE(id, 0);
