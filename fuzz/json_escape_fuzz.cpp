@@ -1,5 +1,6 @@
 // Any bytes through the escaper at any capacity: the result fits, holds no
-// control bytes, and stands as a JSON string whenever the source was UTF-8.
+// control bytes, and always stands as a JSON string (bytes that are not
+// UTF-8 become U+FFFD).
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -39,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (size_t i = 0; i < len; i++)
         if ((unsigned char)dst[i] < 32)
             abort();
-    if (valid_utf8(src) && !nlohmann::json::accept("\"" + std::string(dst.data()) + "\""))
+    if (!valid_utf8(dst.data()) || !nlohmann::json::accept("\"" + std::string(dst.data()) + "\""))
         abort();
     return 0;
 }

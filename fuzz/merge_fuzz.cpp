@@ -14,6 +14,7 @@
 #include "fuzz_file.h"
 #include "jobs.h"
 #include "merge.h"
+#include "resolved_path.h"
 #include "session.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -30,8 +31,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     s->in_use.store(1);
     std::strcpy(s->paths[0], mutated_first ? path.c_str() : good);
     std::strcpy(s->paths[1], mutated_first ? good : path.c_str());
+    std::memcpy(s->open_paths, s->paths, sizeof s->paths[0] * 2);
     s->file_count = 2;
     std::strcpy(s->out_path, out.c_str());
+    resolve_path(out.c_str(), &s->out);
     // The check tells which streams carry their own parameter sets. The
     // worker runs whatever the verdict: it must hold its own ground against
     // inputs that changed after a check.

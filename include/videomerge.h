@@ -11,13 +11,27 @@
  * the end of a line are ignored and blank lines skipped. A list holds 2 to
  * 32 paths of at most 1199 bytes each.
  *
- * Threads: no function takes a lock. videomerge_probe calls must not
- * overlap each other (one shared buffer), nor videomerge_check calls, nor
- * videomerge_version calls. videomerge_start and videomerge_free must not
- * overlap each other or themselves. videomerge_status, videomerge_progress,
- * videomerge_result and videomerge_cancel may be called from any thread
- * while a job runs, but two threads must not ask for the progress (or the
- * result) of the same job at once.
+ * Paths are resolved when a job starts (a "file:" prefix as FFmpeg's file
+ * protocol reads it, a relative path against the working directory of that
+ * moment, links followed); the job keeps using those files whatever the
+ * host does later. Only regular files are read or written. Bytes of a path
+ * that are not UTF-8 appear as U+FFFD in answers; the path is used as given.
+ *
+ * Output: the job writes a temporary file of its own beside the output
+ * (".NAME.videomerge-PID-N.part"), syncs it and renames it over the output
+ * path when it is done, before its state becomes 3. Until then whatever
+ * stands at the output path is untouched; a job that does not finish
+ * removes its temporary file and nothing else. A link at the output path
+ * stays: the file it points to is replaced (or made).
+ *
+ * Threads: videomerge_probe calls must not overlap each other (one shared
+ * buffer), nor videomerge_check calls, nor videomerge_version calls.
+ * videomerge_start and videomerge_free must not overlap each other or
+ * themselves. Everything else may overlap anything: videomerge_status,
+ * videomerge_progress, videomerge_result and videomerge_cancel may be called
+ * from any thread at any time, also while the job is freed and its id given
+ * to the next start (they then answer about one job or the other, whole, or
+ * "bad id").
  */
 #ifndef VIDEOMERGE_H
 #define VIDEOMERGE_H
@@ -72,7 +86,10 @@ VIDEOMERGE_API const char *videomerge_check(const char *path_list);
 /* Starts merging the listed files into out_path in the background; the
  * container follows from out_path's extension. Returns the job id (0 to 3)
  * or a negative code: -1 bad arguments (fewer than 2 or more than 32 paths,
- * an empty or over-long path, out_path naming one of the inputs), -2 four
+ * an empty or over-long path; an out_path that is one of the inputs, an
+ * input or the output of another running job, not a local regular file, or
+ * whose format writes files of its own: HLS, DASH, image sequences,
+ * segments; an input that another running job writes), -2 four
  * jobs already in use, -3 an input cannot be read, -4 the worker cannot be
  * started, -5 the inputs are not compatible (videomerge_check says why).
  * Every successful start must be matched by one videomerge_free. */
@@ -83,24 +100,25 @@ VIDEOMERGE_API int videomerge_status(int id);
 
 /*   {"state":2,"percent":41.5,"current_file":1,"total_files":2,
  *    "processed_ms":N,"total_ms":N,"packets":N}
- * or {"error":"bad id"}. Valid until the next videomerge_progress for the
- * same id. */
+ * or {"error":"bad id"}. Valid until the same thread's next
+ * videomerge_progress for the same id (each thread has its own buffers). */
 VIDEOMERGE_API const char *videomerge_progress(int id);
 
 /*   {"state":3,"ok":true,"out_path":"...","out_size_bytes":N,
  *    "files_merged":N,"duration_ms":N,"packets_written":N,"elapsed_ms":N}
  * or, for a failed job, {"state":5,"ok":false,"error":"..."}, or
- * {"error":"bad id"}. Valid until the next videomerge_result for the same
- * id. */
+ * {"error":"bad id"}. out_path is the path as the host gave it. Valid until
+ * the same thread's next videomerge_result for the same id. */
 VIDEOMERGE_API const char *videomerge_result(int id);
 
 /* Asks the job to stop; returns at once. The worker stops at its next
- * packet and deletes the partial output (state 4). */
+ * packet and removes its temporary file (state 4); the output path is left
+ * as it was. */
 VIDEOMERGE_API void videomerge_cancel(int id);
 
-/* Releases the job: cancels it if it still runs, waits for its worker to
- * end, and deletes the output unless the job was done. The id is invalid
- * afterwards. */
+/* Releases the job: cancels it if it still runs and waits for its worker
+ * to end (which removes its temporary file). It deletes nothing else. The
+ * id is invalid afterwards. */
 VIDEOMERGE_API void videomerge_free(int id);
 
 /* "1.0.0 (libavformat X.Y.Z)", the libavformat version the library was

@@ -112,6 +112,10 @@ int read_fileinfo(const char *path, file_info *info, char *err)
         format_text(err, VM_FILEINFO_ERROR_CAP, "open %s: %s", path, msg);
         return -1;
     }
+    if (opened == VM_INPUT_NOT_REGULAR) {
+        format_text(err, VM_FILEINFO_ERROR_CAP, "not a regular file: %s", path);
+        return -1;
+    }
     if (opened != VM_INPUT_OK) {
         format_text(err, VM_FILEINFO_ERROR_CAP, "no stream info: %s", path);
         return -1;

@@ -2,12 +2,51 @@
 
 #include "formats.h"
 
+#include "platform_file.h"
+#include "resolved_path.h"
+
 extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/dict.h>
 #include <libavutil/avstring.h>
 #include <libavutil/error.h>
 }
+
+namespace {
+
+// What opening and analysing one file may read. FFmpeg's own limits count
+// the packets that come out; a file that is not media (an ID3 tag and then
+// a gigabyte of zeros) gives none and was read, and held in memory by the
+// parser, to its end. 16 MiB is three times FFmpeg's default packet budget
+// for the analysis (5 MB) and leaves room for the sample tables of a
+// recording several hours long at the end of an MP4.
+const int64_t ANALYSIS_READ_CAP = 16ll << 20;
+
+// The mark in AVFormatContext.opaque while the file is being analysed.
+char g_analysing;
+
+// FFmpeg polls this before every read: reading stops once the cap is
+// passed, and only while the file is analysed, not while it is copied.
+int analysis_read_cap(void *opaque)
+{
+    const AVFormatContext *ic = static_cast<const AVFormatContext *>(opaque);
+    return ic->opaque == &g_analysing && ic->pb && ic->pb->bytes_read > ANALYSIS_READ_CAP;
+}
+
+// True when `path` is a local file that exists and is not a regular file
+// (a FIFO, a device, a socket, a directory): opening a FIFO would wait for a
+// writer without end, and a device has no end at all.
+bool names_a_special_file(const char *path)
+{
+    const char *local = local_file_part(path);
+    if (!local)
+        return false;
+    vm_file_status st;
+    vm_file_status_of(local, &st);
+    return st.kind == VM_FILE_DIRECTORY || st.kind == VM_FILE_OTHER;
+}
+
+}  // namespace
 
 int open_local_options(AVDictionary **opts)
 {
@@ -17,7 +56,16 @@ int open_local_options(AVDictionary **opts)
 int open_media(const char *path, AVFormatContext **ctx, int *av_error)
 {
     *ctx = nullptr;
-    AVFormatContext *ic = nullptr;
+    if (names_a_special_file(path))
+        return VM_INPUT_NOT_REGULAR;
+    AVFormatContext *ic = avformat_alloc_context();
+    if (!ic) {
+        *av_error = AVERROR(ENOMEM);
+        return VM_INPUT_OPEN_FAILED;
+    }
+    ic->opaque = &g_analysing;
+    ic->interrupt_callback.callback = analysis_read_cap;
+    ic->interrupt_callback.opaque = ic;
     AVDictionary *opts = nullptr;
     // Only the demuxers on the library's list: playlists and scripts
     // (hls, dash, concat, ...) that would open other files or the network
@@ -36,12 +84,22 @@ int open_media(const char *path, AVFormatContext **ctx, int *av_error)
         *av_error = ret;
         return VM_INPUT_OPEN_FAILED;
     }
-    if (avformat_find_stream_info(ic, nullptr) < 0) {
+    if (avformat_find_stream_info(ic, nullptr) < 0 || analysis_read_cap(ic)) {
         avformat_close_input(&ic);
         return VM_INPUT_NO_STREAM_INFO;
     }
+    ic->opaque = nullptr;  // the cap is for the analysis only
     *ctx = ic;
     return VM_INPUT_OK;
+}
+
+bool input_read_failed(const AVFormatContext *ic, int ret)
+{
+    // The I/O layer keeps the first read error; the demuxer above it often
+    // reports only that the data ended.
+    if (ic->pb && ic->pb->error < 0 && ic->pb->error != AVERROR_EOF)
+        return true;
+    return ret == AVERROR(EIO);
 }
 
 void av_error_text(int av_error, char *buf, unsigned long cap)

@@ -12,6 +12,7 @@
 #include "input_prefetch.h"
 #include "join_start.h"
 #include "media_input.h"
+#include "output_file.h"
 #include "reannex.h"
 #include "session.h"
 #include "stream_selection.h"
@@ -32,6 +33,7 @@ struct merge_run {
     vm_session *s;
     AVFormatContext *ic;  // the input being read
     AVFormatContext *oc;  // the output
+    output_file out;      // the file the output's bytes go to
     AVPacket *pkt;
     reannex_filters filters;  // for the current input's reannexed streams
     input_prefetch next;      // the input after the current one, opening
@@ -45,11 +47,6 @@ struct merge_run {
     bool flac_numbering;  // a .flac output: frames get their output sample number
     int j;  // 1-based number of the input being read
 };
-
-bool output_uses_file(const AVFormatContext *oc)
-{
-    return !(oc->oformat->flags & AVFMT_NOFILE);
-}
 
 int fail(merge_run &m, const char *fmt, const char *arg = nullptr)
 {
@@ -79,12 +76,14 @@ int accept_input(merge_run &m, int opened)
     const char *path = m.s->paths[m.j - 1];
     if (opened == VM_INPUT_OPEN_FAILED)
         return fail(m, "cannot open %s", path);
+    if (opened == VM_INPUT_NOT_REGULAR)
+        return fail(m, "not a regular file: %s", path);
     if (opened != VM_INPUT_OK)
         return fail(m, "no stream info: %s", path);
     if (reannex_open(&m.filters, m.ic, m.s->reannex) < 0)
         return filter_failed(m);
     if (m.j < m.s->file_count)
-        prefetch_start(&m.next, m.s->paths[m.j]);
+        prefetch_start(&m.next, m.s->open_paths[m.j]);
     return 0;
 }
 
@@ -108,13 +107,17 @@ int choose_streams(merge_run &m)
 
 // One output stream per kept stream of the first input, the file opened and
 // the header written; then the timeline set up in the muxer's time bases.
+// The muxer follows from the name the host gave; the bytes go to the job's
+// temporary file.
 int create_output(merge_run &m)
 {
     vm_session *s = m.s;
     if (avformat_alloc_output_context2(&m.oc, nullptr, nullptr, s->out_path) < 0 || !m.oc ||
         !muxer_supported(m.oc->oformat))
         return fail(m, "cannot create output");
-    // Muxers that open files of their own do it through this whitelist.
+    if (m.oc->oformat->flags & AVFMT_NOFILE)  // refused at start already
+        return fail(m, "cannot create output");
+    // Should a muxer open a file of its own, it does so through this whitelist.
     m.oc->protocol_whitelist = av_strdup("file");
     if (!m.oc->protocol_whitelist)
         return fail(m, "oom");
@@ -136,22 +139,17 @@ int create_output(merge_run &m)
     }
     if (carry_file_props(m.ic, m.oc) < 0 || chapters_begin(&m.chapters, m.ic, m.oc) < 0)
         return fail(m, "oom");
-    if (output_uses_file(m.oc)) {
-        AVDictionary *opts = nullptr;
-        int ret = open_local_options(&opts);
-        if (ret >= 0)
-            ret = avio_open2(&m.oc->pb, s->out_path, AVIO_FLAG_WRITE, nullptr, &opts);
-        av_dict_free(&opts);
-        if (ret < 0)
-            return fail(m, "cannot open output file");
-    }
-    // From here a failure deletes the output: the job made or truncated it.
-    s->out_opened = true;
+    if (output_file_open(&m.out, s->out.path, &m.oc->pb) < 0)
+        return fail(m, "cannot open output file");
     int flac = flac_output_numbers_frames(m.oc);
     if (flac < 0)
         return fail(m, "bad FLAC stream header");
     m.flac_numbering = flac > 0;
-    int ret = avformat_write_header(m.oc, nullptr);
+    AVDictionary *mux_opts = nullptr;
+    int ret = output_muxer_options(m.oc, &mux_opts);
+    if (ret >= 0)
+        ret = avformat_write_header(m.oc, &mux_opts);
+    av_dict_free(&mux_opts);
     if (ret < 0)
         return fail_av(m, "write header failed", ret);
     if (timeline_begin_merge(&m.tl, m.n) < 0)
@@ -236,11 +234,14 @@ int filter_and_write(merge_run &m, int idx, int out, bool flush)
     }
 }
 
-// Copies the current input to its end. A read error ends the input like its
-// end does: a damaged file is cut short, not refused.
+// Copies the current input to its end. Damage that the demuxer stops at
+// ends the input like its end does (a damaged file is cut short, not
+// refused); a read error fails the job, which would otherwise report done
+// with the rest of the file missing.
 copy_end copy_input(merge_run &m)
 {
-    while (join_start_read(&m.start, m.ic, m.pkt) >= 0) {
+    int ret;
+    while ((ret = join_start_read(&m.start, m.ic, m.pkt)) >= 0) {
         if (m.s->cancel.load(std::memory_order_relaxed)) {
             av_packet_unref(m.pkt);
             return COPY_CANCELLED;
@@ -254,10 +255,14 @@ copy_end copy_input(merge_run &m)
         bool filtered = m.filters.bsf[idx] != nullptr;
         m.pkt->stream_index = out;
         m.in_idx = idx;
-        int ret = filtered ? filter_and_write(m, idx, out, false)
-                           : write_packet(m, m.ic->streams[idx]->time_base);
-        if (ret < 0)
+        int written = filtered ? filter_and_write(m, idx, out, false)
+                               : write_packet(m, m.ic->streams[idx]->time_base);
+        if (written < 0)
             return COPY_FAILED;
+    }
+    if (input_read_failed(m.ic, ret)) {
+        format_text(m.s->error, VM_ERROR_CAP, "read failed (file %d)", m.j);
+        return COPY_FAILED;
     }
     for (int idx = 0; idx < m.sel.count; idx++) {
         int out = output_stream_of(m.sel, idx, m.j);
@@ -300,29 +305,29 @@ int next_input(merge_run &m)
     return chapters_add_file(&m.chapters, m.ic, &m.tl) < 0 ? fail(m, "oom") : 0;
 }
 
-// Writes the trailer and closes the file. Any error there (a full disk
-// shows up here for small outputs, which are buffered) fails the job.
+// Writes the trailer and puts the output in place. Any error there (a full
+// disk shows up here for small outputs, which are buffered) fails the job.
 int finish_output(merge_run &m)
 {
     if (chapters_finish(&m.chapters, m.oc) < 0)
         return fail(m, "oom");
     int ret = av_write_trailer(m.oc);
-    if (output_uses_file(m.oc)) {
-        avio_flush(m.oc->pb);
-        if (ret >= 0 && m.oc->pb->error < 0)
-            ret = m.oc->pb->error;
-        int closed = avio_closep(&m.oc->pb);
-        if (ret >= 0 && closed < 0)
-            ret = closed;
-    }
-    return ret < 0 ? fail_av(m, "write trailer failed", ret) : 0;
+    int64_t size = 0;
+    int committed = ret < 0 ? VM_COMMIT_WRITE_FAILED : output_file_commit(&m.out, &m.oc->pb, &size);
+    if (committed == VM_COMMIT_SYNC_FAILED)
+        return fail(m, "sync failed");
+    if (committed == VM_COMMIT_RENAME_FAILED)
+        return fail(m, "cannot put the output in place");
+    if (committed < 0)
+        return ret < 0 ? fail_av(m, "write trailer failed", ret) : fail(m, "write trailer failed");
+    m.s->out_size_bytes.store(size, std::memory_order_relaxed);
+    return 0;
 }
 
 void release(merge_run &m)
 {
     if (m.oc) {
-        if (output_uses_file(m.oc))
-            avio_closep(&m.oc->pb);
+        output_file_discard(&m.out, &m.oc->pb);
         avformat_free_context(m.oc);
         m.oc = nullptr;
     }
@@ -340,7 +345,7 @@ int run_merge(merge_run &m)
     vm_session *s = m.s;
     m.j = 1;
     int av_error = 0;
-    if (accept_input(m, open_media(s->paths[0], &m.ic, &av_error)) < 0)
+    if (accept_input(m, open_media(s->open_paths[0], &m.ic, &av_error)) < 0)
         return VM_STATE_FAILED;
     if (summarize_input(m.ic, &m.first) < 0) {
         too_many_streams(s->paths[0], s->error, VM_ERROR_CAP);
@@ -382,14 +387,6 @@ int run_merge(merge_run &m)
 
 }  // namespace
 
-void remove_job_output(vm_session *s)
-{
-    if (!s->out_opened)
-        return;
-    std::error_code ec;
-    std::filesystem::remove(fs_path(s->out_path), ec);
-}
-
 void merge_thread(void *slot)
 {
     vm_session *s = static_cast<vm_session *>(slot);
@@ -401,12 +398,7 @@ void merge_thread(void *slot)
     int outcome = run_merge(m);
     release(m);
 
-    if (outcome == VM_STATE_DONE) {
-        int64_t size = file_size_bytes(s->out_path);
-        s->out_size_bytes.store(size < 0 ? 0 : size, std::memory_order_relaxed);
+    if (outcome == VM_STATE_DONE)
         s->elapsed_ms.store((av_gettime() - start_us) / 1000, std::memory_order_relaxed);
-    } else {
-        remove_job_output(s);
-    }
     s->state.store(outcome, std::memory_order_release);
 }

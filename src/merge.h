@@ -6,11 +6,9 @@
 struct vm_session;
 
 // Runs one merge to its end on the calling thread. `slot` is a vm_session
-// with paths, file_count, out_path and total_ms filled and everything else
-// zero. The worker-thread entry point.
+// with paths, open_paths, file_count, out_path, out and total_ms filled and
+// everything else zero. The worker-thread entry point. A job that does not
+// finish leaves no file of its own behind, and touches no other.
 void merge_thread(void *slot);
-
-// Deletes the job's output file, but only if the job created or opened it.
-void remove_job_output(vm_session *s);
 
 #endif

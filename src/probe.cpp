@@ -65,6 +65,12 @@ void write_probe_json(const char *path, char *out, size_t cap)
         format_text(out, cap, "{\"ok\":false,\"error\":\"open: %s\"}", escaped);
         return;
     }
+    if (opened == VM_INPUT_NOT_REGULAR) {
+        char escaped[VM_PATH_CAP * 3];
+        json_escape(path, escaped, sizeof escaped);
+        format_text(out, cap, "{\"ok\":false,\"error\":\"not a regular file: %s\"}", escaped);
+        return;
+    }
     if (opened != VM_INPUT_OK) {
         format_text(out, cap, "{\"ok\":false,\"error\":\"no stream info\"}");
         return;

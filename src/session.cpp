@@ -1,6 +1,7 @@
 #include "session.h"
 
 #include <cstring>
+#include <thread>
 
 vm_session g_sessions[VM_MAX_JOBS];
 
@@ -12,6 +13,9 @@ void session_reset(vm_session *s)
     std::memset(s->paths, 0, sizeof s->paths);
     s->file_count = 0;
     std::memset(s->out_path, 0, sizeof s->out_path);
+    std::memset(s->open_paths, 0, sizeof s->open_paths);
+    std::memset(s->in_status, 0, sizeof s->in_status);
+    std::memset(&s->out, 0, sizeof s->out);
     s->current_file.store(0, std::memory_order_relaxed);
     s->processed_ms.store(0, std::memory_order_relaxed);
     s->total_ms = 0;
@@ -21,9 +25,6 @@ void session_reset(vm_session *s)
     s->out_size_bytes.store(0, std::memory_order_relaxed);
     s->elapsed_ms.store(0, std::memory_order_relaxed);
     std::memset(s->error, 0, sizeof s->error);
-    s->out_opened = false;
-    std::memset(s->progress_json, 0, sizeof s->progress_json);
-    std::memset(s->result_json, 0, sizeof s->result_json);
     s->thread = nullptr;
 }
 
@@ -34,4 +35,15 @@ vm_session *session_for_id(int id)
         return nullptr;
     vm_session *s = &g_sessions[id];
     return s->in_use.load(std::memory_order_relaxed) ? s : nullptr;
+}
+
+slot_guard::slot_guard(vm_session *s) : s_(s)
+{
+    while (s_->guard.exchange(1, std::memory_order_acquire))
+        std::this_thread::yield();
+}
+
+slot_guard::~slot_guard()
+{
+    s_->guard.store(0, std::memory_order_release);
 }

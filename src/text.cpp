@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -29,6 +30,40 @@ size_t drop_partial_utf8(const char *s, size_t len)
         return len;  // ASCII or a stray byte: nothing of ours to mend
     size_t have = len - (start - 1);
     return have < need ? start - 1 : len;
+}
+
+// Length of the well-formed UTF-8 sequence at `s` (1 for ASCII), or 0 for
+// a byte that does not begin one: a stray continuation byte, a sequence cut
+// short, an overlong form, a surrogate or a value past U+10FFFF.
+size_t utf8_sequence(const unsigned char *s)
+{
+    unsigned char c = s[0];
+    if (c < 0x80)
+        return 1;
+    size_t n;
+    uint32_t cp;
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+        cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+        n = 3;
+        cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        cp = c & 0x07;
+    } else {
+        return 0;
+    }
+    for (size_t i = 1; i < n; i++) {
+        if (!is_continuation(s[i]))  // the terminating NUL stops here too
+            return 0;
+        cp = cp << 6 | (s[i] & 0x3F);
+    }
+    if (n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF)))
+        return 0;
+    if (n == 4 && (cp < 0x10000 || cp > 0x10FFFF))
+        return 0;
+    return n;
 }
 
 bool is_trimmed_tail(char c) { return c == '\r' || c == ' '; }
@@ -62,23 +97,36 @@ int split_paths(const char *list, vm_path_slots slots)
 
 void json_escape(const char *src, char *dst, size_t cap)
 {
+    static const char REPLACEMENT[] = "\xef\xbf\xbd";  // U+FFFD
     size_t w = 0;
     const unsigned char *s = (const unsigned char *)src;
-    for (; *s; s++) {
-        if (w + 2 >= cap) {
-            // Cut here; if that splits a UTF-8 sequence, drop its start too.
-            if (is_continuation(*s))
-                w = drop_partial_utf8(dst, w);
-            break;
-        }
-        if (*s == '"' || *s == '\\') {
-            dst[w++] = '\\';
-            dst[w++] = (char)*s;
-        } else if (*s >= 1 && *s <= 31) {
+    while (*s) {
+        if (*s >= 1 && *s <= 31) {
+            s++;
             continue;
-        } else {
-            dst[w++] = (char)*s;
         }
+        const char *piece = (const char *)s;
+        size_t len, used;
+        char pair[2];
+        if (*s == '"' || *s == '\\') {
+            pair[0] = '\\';
+            pair[1] = (char)*s;
+            piece = pair;
+            len = 2;
+            used = 1;
+        } else if ((len = utf8_sequence(s)) > 0) {
+            used = len;
+        } else {
+            piece = REPLACEMENT;
+            len = 3;
+            used = 1;
+        }
+        // Cut before a piece that does not fit, never inside one.
+        if (w + len + 1 >= cap)
+            break;
+        std::memcpy(dst + w, piece, len);
+        w += len;
+        s += used;
     }
     dst[w] = '\0';
 }

@@ -65,6 +65,8 @@ ff $(tone) -t 0.5 $(maps 10) -c:a pcm_s16le s10.mka
 ff $(tone) -t 0.5 $(maps 9) -c:a pcm_s16le s9.mka
 ff $(tone) -t 0.5 $(maps 3) -c:a pcm_s16le s3.mka
 ff $(tone) -t 0.1 $(maps 65) -c:a pcm_s16le s65.mka
+# PCM in WAV.
+ff $(tone) -t 0.5 -c:a pcm_s16le tone.wav
 # One codec, two sample formats.
 ff $(tone) -t 0.5 -c:a flac -sample_fmt s16 flac16.mka
 ff $(tone) -t 0.5 -c:a flac -sample_fmt s32 flac32.mka

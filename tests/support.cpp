@@ -37,6 +37,19 @@ std::string scratch(const std::string &name)
     return std::string(VM_SCRATCH_DIR) + "/" + name;
 }
 
+std::vector<std::string> temporary_files_in(const std::string &dir)
+{
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (const auto &e : std::filesystem::directory_iterator(dir, ec)) {
+        std::string name = e.path().filename().u8string();
+        if (name[0] == '.' && name.find(".videomerge-") != std::string::npos && name.size() > 5 &&
+            name.compare(name.size() - 5, 5, ".part") == 0)
+            found.push_back(name);
+    }
+    return found;
+}
+
 std::string path_list(const std::vector<std::string> &paths)
 {
     std::string list;

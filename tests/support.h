@@ -29,6 +29,9 @@ int wait_final(int id, int (*status)(int) = videomerge_status);
 
 bool file_exists(const std::string &path);
 
+// Names in `dir` that are a job's temporary output files (".*.videomerge-*.part").
+std::vector<std::string> temporary_files_in(const std::string &dir);
+
 // Copies a file over whatever is at `to` (mingw's copy_file cannot
 // overwrite).
 void copy_over(const std::string &from, const std::string &to);

@@ -5,6 +5,7 @@ import os
 import pty
 import signal
 import subprocess
+import time
 import unittest
 
 from test_paths import media, scratch
@@ -36,6 +37,21 @@ class Usage(unittest.TestCase):
         r = run("--version")
         self.assertEqual(r.returncode, 0)
         self.assertRegex(r.stdout, r"^videomerge 1\.0\.0 \(libavformat \d+\.\d+\.\d+\)\n$")
+
+
+class NotUtf8Paths(unittest.TestCase):
+    def test_merge_into_a_latin1_name(self):
+        # Paths are bytes; the answers show what is not UTF-8 as U+FFFD.
+        out = os.fsencode(scratch("caf\udce9.mkv"))
+        r = subprocess.run([CLI, "merge", "--json", "-o", out, media("av.mp4"), media("av.mp4")],
+                           capture_output=True, timeout=120)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertTrue(json.loads(r.stdout)["out_path"].endswith("caf\ufffd.mkv"))
+        self.assertTrue(os.path.exists(out))
+        r = subprocess.run([CLI, "check", os.fsencode(media("av.mp4")), b"/nowhere/caf\xe9.mp4"],
+                           capture_output=True, timeout=120)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertIn("caf\xef\xbf\xbd.mp4".encode("latin-1"), r.stderr)
 
 
 class ProbeAndCheck(unittest.TestCase):
@@ -125,16 +141,43 @@ class Merge(unittest.TestCase):
         self.assertEqual(r.returncode, 1)
         self.assertIn("merge failed: cannot create output", r.stderr)
 
-    def test_ctrl_c_cancels_and_removes_the_output(self):
-        out = scratch("cli_interrupted.mp4")
-        p = subprocess.Popen([CLI, "merge", "-o", out] + [media("long.mp4")] * 32,
-                             stderr=subprocess.PIPE, text=True)
-        p.stderr.readline()  # the first progress line: the merge is under way
-        p.send_signal(signal.SIGINT)
-        err = p.stderr.read()
-        self.assertEqual(p.wait(timeout=60), 130, err)
-        self.assertIn("cancelled", err)
-        self.assertFalse(os.path.exists(out))
+    def test_interrupt_cancels_and_keeps_the_file_at_the_output(self):
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(signal=sig.name):
+                out = scratch("cli_interrupted.mp4")
+                with open(out, "w") as f:
+                    f.write("earlier")
+                p = subprocess.Popen([CLI, "merge", "-o", out] + [media("long.mp4")] * 32,
+                                     stderr=subprocess.PIPE, text=True)
+                p.stderr.readline()  # the first progress line: the merge is under way
+                p.send_signal(sig)
+                err = p.stderr.read()
+                p.stderr.close()
+                self.assertEqual(p.wait(timeout=60), 130, err)
+                self.assertIn("cancelled", err)
+                with open(out) as f:
+                    self.assertEqual(f.read(), "earlier")
+                left = [n for n in os.listdir(os.path.dirname(out)) if n.startswith(".cli_interrupted.mp4.")]
+                self.assertEqual(left, [])
+
+    @unittest.skipUnless(os.environ.get("VM_FAULT_SHIM"), "needs the fault shim")
+    def test_interrupt_while_checking(self):
+        # Every read of these inputs takes 100 ms (the test shim): the check
+        # takes many seconds, and Ctrl-C ends it at once.
+        slow = scratch("slow_input.mp4")
+        with open(media("long.mp4"), "rb") as src, open(slow, "wb") as dst:
+            dst.write(src.read())
+        env = dict(os.environ, LD_PRELOAD=os.environ["VM_FAULT_SHIM"], VM_FAULT_MATCH="slow_input",
+                   VM_FAULT_OP="3", VM_FAULT_AFTER="100")
+        for command in (["check"], ["merge", "-o", scratch("cli_slow.mkv")]):
+            with self.subTest(command=command[0]):
+                p = subprocess.Popen([CLI] + command + [slow] * 8, stderr=subprocess.PIPE, text=True, env=env)
+                time.sleep(0.5)
+                p.send_signal(signal.SIGINT)
+                err = p.stderr.read()
+                p.stderr.close()
+                self.assertEqual(p.wait(timeout=5), 130, err)
+                self.assertIn("interrupted", err)
 
     def test_terminal_shows_a_live_bar(self):
         out = scratch("cli_tty.mp4")

@@ -1,8 +1,13 @@
 """The Python binding against the built library and the test media."""
+import gc
+import glob
 import os
+import subprocess
 import sys
 import threading
+import time
 import unittest
+import warnings
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "bindings", "python"))
 import videomerge  # noqa: E402
@@ -49,6 +54,14 @@ class Binding(unittest.TestCase):
         with self.assertRaisesRegex(videomerge.VideomergeError, "^bad arguments"):
             videomerge.merge([media("av.mp4"), media("av.mp4")], media("av.mp4"))
 
+    def test_paths_that_are_not_utf8(self):
+        out = scratch("py_caf\udce9.mkv")
+        with videomerge.merge([media("av.mp4"), media("av.mp4")], os.fsencode(out)) as job:
+            self.assertTrue(job.wait(timeout=60)["out_path"].endswith("py_caf\ufffd.mkv"))
+        self.assertTrue(os.path.exists(out))
+        with self.assertRaisesRegex(videomerge.VideomergeError, "caf\ufffd.mp4: No such file"):
+            videomerge.check([media("av.mp4"), b"/nowhere/caf\xe9.mp4"])
+
     def test_failure_raises_with_the_text(self):
         with videomerge.merge([media("av.mp4"), media("av.mp4")], scratch("py.unknownext")) as job:
             with self.assertRaisesRegex(videomerge.MergeFailed, "^cannot create output$"):
@@ -67,6 +80,36 @@ class Binding(unittest.TestCase):
         job = videomerge.merge([media("long.mp4")] * 32, out)
         job.close()
         self.assertFalse(os.path.exists(out))
+
+    def test_a_dropped_job_runs_to_its_end(self):
+        out = scratch("py_dropped.mkv")
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            videomerge.merge([media("av.mp4"), media("av_short.mp4")], out)
+            gc.collect()
+        self.assertTrue(any(issubclass(w.category, ResourceWarning) for w in caught))
+        deadline = time.monotonic() + 60
+        while not os.path.exists(out) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        self.assertTrue(os.path.exists(out), "the garbage collector cancelled the merge")
+        # The finished orphan's slot is freed by the next merge.
+        with videomerge.merge([media("av.mp4"), media("av.mp4")], scratch("py_after.mkv")) as job:
+            job.wait(timeout=60)
+
+    def test_exit_cancels_running_merges(self):
+        out_dir = os.path.join(os.path.dirname(scratch("x")), "py_exit")
+        os.makedirs(out_dir, exist_ok=True)
+        for name in os.listdir(out_dir):
+            os.remove(os.path.join(out_dir, name))
+        out = os.path.join(out_dir, "at_exit.mp4")
+        code = ("import sys, videomerge\n"
+                "job = videomerge.merge([%r] * 32, %r)\n"
+                "while job.progress()['packets'] == 0: pass\n"
+                "sys.exit(0)\n" % (media("long.mp4"), out))
+        env = dict(os.environ, PYTHONPATH=os.path.dirname(videomerge.__file__))
+        r = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, timeout=120)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(os.listdir(out_dir), [], "left behind at exit")
 
     def test_jobs_from_threads(self):
         results = []

@@ -107,7 +107,15 @@ INSTANTIATE_TEST_SUITE_P(
         escape_case{"BacksOffUtf8", std::string(252, 'a') + "\xe2\x82\xac" "z", 256, std::string(252, 'a')},
         escape_case{"KeepsWholeUtf8AtEdge", std::string(251, 'a') + "\xe2\x82\xac" "z", 256,
                     std::string(251, 'a') + "\xe2\x82\xac"},
-        escape_case{"FourByteUtf8", "\xf0\x9f\x8e\xac\xf0\x9f\x8e\xac", 7, "\xf0\x9f\x8e\xac"}),
+        escape_case{"FourByteUtf8", "\xf0\x9f\x8e\xac\xf0\x9f\x8e\xac", 7, "\xf0\x9f\x8e\xac"},
+        // Bytes that are not UTF-8 (a Latin-1 name, a cut or overlong
+        // sequence, a surrogate) become U+FFFD, one for each byte.
+        escape_case{"Latin1Byte", "caf\xe9.mp4", 256, "caf\xef\xbf\xbd.mp4"},
+        escape_case{"StrayBytes", "\xff\xfe" "a\x80", 256, "\xef\xbf\xbd\xef\xbf\xbd" "a\xef\xbf\xbd"},
+        escape_case{"CutSequence", "\xe2\x82" "z", 256, "\xef\xbf\xbd\xef\xbf\xbd" "z"},
+        escape_case{"Overlong", "\xc0\xaf", 256, "\xef\xbf\xbd\xef\xbf\xbd"},
+        escape_case{"Surrogate", "\xed\xa0\x80", 256, "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},
+        escape_case{"ReplacementNotCut", std::string(252, 'a') + "\xff", 256, std::string(252, 'a')}),
     [](const testing::TestParamInfo<escape_case> &i) { return std::string(i.param.name); });
 
 TEST(FormatText, CutsBeforeAnIncompleteUtf8Sequence)

@@ -23,10 +23,13 @@ vm_session *prepare(const std::vector<std::string> &inputs, const std::string &o
     static vm_session slot;
     session_reset(&slot);
     slot.in_use.store(1);
-    for (size_t i = 0; i < inputs.size(); i++)
+    for (size_t i = 0; i < inputs.size(); i++) {
         std::strcpy(slot.paths[i], inputs[i].c_str());
+        std::strcpy(slot.open_paths[i], inputs[i].c_str());
+    }
     slot.file_count = (int)inputs.size();
     std::strcpy(slot.out_path, out.c_str());
+    resolve_path(out.c_str(), &slot.out);
     return &slot;
 }
 
@@ -52,7 +55,6 @@ TEST(Worker, MissingFirstInputCreatesNothing)
     EXPECT_EQ(s->state.load(), VM_STATE_FAILED);
     EXPECT_EQ(std::string(s->error), "cannot open " + fixture("gone.mp4"));
     EXPECT_EQ(s->current_file.load(), 0);
-    EXPECT_FALSE(s->out_opened);
     EXPECT_FALSE(file_exists(out));
 }
 

@@ -2,13 +2,22 @@
 #ifndef VIDEOMERGE_TOOLS_TERMINAL_H
 #define VIDEOMERGE_TOOLS_TERMINAL_H
 
+#include <string>
+#include <vector>
+
 // True when standard error is a terminal (a live bar makes sense there).
 bool stderr_is_terminal();
 
 // Columns of the terminal on standard error; 80 when unknown.
 int terminal_width();
 
-// Calls `handler` on Ctrl-C (and on a request to terminate).
+// Calls `handler` on Ctrl-C, on a request to terminate and on a hang-up
+// (the terminal closed).
 void catch_interrupts(void (*handler)(int));
+
+// The command's arguments as UTF-8, the library's encoding of paths. On
+// Windows they are read as UTF-16 from the system, so that names outside
+// the console's code page arrive whole.
+std::vector<std::string> utf8_arguments(int argc, char **argv);
 
 #endif

@@ -5,11 +5,14 @@
 //   videomerge merge -o OUT FILE... | -l LIST | -
 //
 // Exit codes: 0 done, 1 failed, 2 bad usage or incompatible inputs,
-// 130 cancelled (Ctrl-C).
+// 130 cancelled (Ctrl-C, SIGTERM, SIGHUP).
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -58,6 +61,63 @@ volatile std::sig_atomic_t g_interrupted = 0;
 
 void on_interrupt(int) { g_interrupted = 1; }
 
+// Runs a library call that may take long (a probe or a check reading slow
+// files) on a thread of its own, so that an interrupt is seen meanwhile.
+// Returns false on an interrupt, with the call still running: probes and
+// checks write nothing, so the process may end under them.
+template <class Call> bool finished_uninterrupted(Call call)
+{
+    std::atomic<bool> done{false};
+    std::thread t([&] {
+        call();
+        done = true;
+    });
+    while (!done && !g_interrupted)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!done) {
+        t.detach();
+        return false;
+    }
+    t.join();
+    return true;
+}
+
+// Ends the process at once on an interrupt during a probe, a check or the
+// check of a start (the call on its thread cannot be stopped, and exit's
+// cleanup would run under it).
+[[noreturn]] void exit_interrupted()
+{
+    std::cerr << "videomerge: interrupted" << std::endl;
+    std::cout.flush();
+    std::_Exit(EXIT_CANCELLED);
+}
+
+// An answer of the library as JSON. The library's answers are valid JSON;
+// should one not be, the command says so instead of failing on it.
+json parsed(const char *answer)
+{
+    json j = json::parse(answer ? answer : "", nullptr, false);
+    if (j.is_discarded() || !j.is_object())
+        return json{{"ok", false}, {"error", "unreadable answer from the library"}};
+    return j;
+}
+
+const char *probe_answer(const std::string &path)
+{
+    const char *answer = nullptr;
+    if (!finished_uninterrupted([&] { answer = videomerge_probe(path.c_str()); }))
+        exit_interrupted();
+    return answer;
+}
+
+const char *check_answer(const std::string &list)
+{
+    const char *answer = nullptr;
+    if (!finished_uninterrupted([&] { answer = videomerge_check(list.c_str()); }))
+        exit_interrupted();
+    return answer;
+}
+
 struct options {
     std::string command;
     std::vector<std::string> inputs;
@@ -86,8 +146,9 @@ bool read_list(std::istream &in, std::vector<std::string> &paths)
 }
 
 // Parses the arguments; returns -1 when they are fine, else an exit code.
-int parse_args(int argc, char **argv, options &o)
+int parse_args(const std::vector<std::string> &argv, options &o)
 {
+    int argc = (int)argv.size();
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         if (a == "--help" || a == "-h") {
@@ -108,7 +169,7 @@ int parse_args(int argc, char **argv, options &o)
             if (a == "-o") {
                 o.out = argv[i];
             } else {
-                std::ifstream list(argv[i]);
+                std::ifstream list(std::filesystem::u8path(argv[i]));
                 if (!list || !read_list(list, o.inputs))
                     return usage_error("cannot read the list " + std::string(argv[i]));
             }
@@ -150,8 +211,8 @@ int run_probe(const options &o)
 {
     if (o.inputs.size() != 1)
         return usage_error("probe takes one file");
-    const char *answer = videomerge_probe(o.inputs[0].c_str());
-    json j = json::parse(answer);
+    const char *answer = probe_answer(o.inputs[0]);
+    json j = parsed(answer);
     if (o.json)
         std::cout << answer << "\n";
     if (!j["ok"].get<bool>()) {
@@ -193,7 +254,7 @@ int check_counts(const options &o)
 // Prints the check's answer; returns the exit code it means.
 int report_check(const options &o, const char *answer)
 {
-    json j = json::parse(answer);
+    json j = parsed(answer);
     if (o.json) {
         std::cout << answer << "\n";
     } else if (!j["ok"].get<bool>()) {
@@ -213,7 +274,7 @@ int run_check(const options &o)
     int bad = check_counts(o);
     if (bad >= 0)
         return bad;
-    return report_check(o, videomerge_check(joined(o.inputs).c_str()));
+    return report_check(o, check_answer(joined(o.inputs)));
 }
 
 // Polls the job until it ends, showing progress on stderr; Ctrl-C cancels.
@@ -226,7 +287,9 @@ int watch(int id, const options &o)
     auto last_line = start - std::chrono::seconds(10);
     auto show = [&](bool last) {
         auto now = std::chrono::steady_clock::now();
-        json p = json::parse(videomerge_progress(id));
+        json p = parsed(videomerge_progress(id));
+        if (!p.contains("percent"))
+            return;
         progress_figures f{p["percent"], p["current_file"], p["total_files"], p["processed_ms"],
                            p["total_ms"], std::chrono::duration<double, std::milli>(now - start).count()};
         if (tty) {
@@ -288,32 +351,41 @@ int run_merge(const options &o)
     if (bad >= 0)
         return bad;
     std::string list = joined(o.inputs);
-    int id = videomerge_start(list.c_str(), o.out.c_str());
+    // The start checks the inputs first, which may take long; an interrupt
+    // then ends the process at once. At worst the job had just begun, and
+    // its temporary file is left, as after a kill; the output path is
+    // untouched either way.
+    int id = -1;
+    if (!finished_uninterrupted([&] { id = videomerge_start(list.c_str(), o.out.c_str()); }))
+        exit_interrupted();
     if (id == -3 || id == -5) {
         // The start checked and refused; ask again only to say why.
-        return report_check(o, videomerge_check(list.c_str()));
+        return report_check(o, check_answer(list));
     }
     if (id == -1)
         return usage_error("cannot merge into " + o.out +
-                           ": it is one of the inputs, or a path is longer than the library takes");
+                           ": it is one of the inputs, a file another merge reads or writes, not a regular "
+                           "file, a format that writes files of its own, or a path is longer than the "
+                           "library takes");
     if (id < 0) {
         std::cerr << "videomerge: cannot start the merge (code " << id << ")\n";
         return EXIT_FAILED;
     }
     int state = watch(id, o);
     const char *answer = videomerge_result(id);
-    json r = json::parse(answer);
+    json r = parsed(answer);
     if (o.json)
         std::cout << answer << "\n";
     else
         report_left_out(o, r);
     videomerge_free(id);
     if (state == VIDEOMERGE_STATE_CANCELLED) {
-        std::cerr << "videomerge: cancelled; " << o.out << " removed\n";
+        std::cerr << "videomerge: cancelled; " << o.out << " left as it was\n";
         return EXIT_CANCELLED;
     }
     if (state != VIDEOMERGE_STATE_DONE) {
-        std::cerr << "videomerge: merge failed: " << r["error"].get<std::string>() << "\n";
+        std::cerr << "videomerge: merge failed: " << r.value("error", std::string("?")) << "; " << o.out
+                  << " left as it was\n";
         return EXIT_FAILED;
     }
     if (!o.json) {
@@ -330,7 +402,7 @@ int main(int argc, char **argv)
 {
     catch_interrupts(on_interrupt);
     options o;
-    int early = parse_args(argc, argv, o);
+    int early = parse_args(utf8_arguments(argc, argv), o);
     if (early >= 0)
         return early;
     // FFmpeg's notes on every packet of a long recording would bury the

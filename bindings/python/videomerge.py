@@ -12,12 +12,14 @@ The library is found through the VIDEOMERGE_LIBRARY environment variable
 search.
 """
 
+import atexit
 import ctypes
 import ctypes.util
 import json
 import os
 import threading
 import time
+import warnings
 
 __all__ = ["VideomergeError", "MergeFailed", "MergeCancelled", "Job", "probe", "check", "merge",
            "version"]
@@ -28,16 +30,17 @@ class VideomergeError(Exception):
 
 
 class MergeFailed(VideomergeError):
-    """The merge ended in failure; the partial output was deleted."""
+    """The merge ended in failure; its temporary file was removed."""
 
 
 class MergeCancelled(VideomergeError):
-    """The merge was cancelled; the partial output was deleted."""
+    """The merge was cancelled; its temporary file was removed."""
 
 
 _START_ERRORS = {
     -1: "bad arguments: fewer than 2 or more than 32 paths, an over-long path, "
-        "or an output that is one of the inputs",
+        "or an output that cannot be written alone: one of the inputs, a file another merge "
+        "reads or writes, not a regular file, or a format that writes files of its own",
     -2: "four merges are already running",
     -4: "the merge worker cannot be started",
 }
@@ -71,11 +74,42 @@ _lib = _load()
 # ctypes lets other Python threads run during a call, but the library wants
 # these calls not to overlap: probes share one answer buffer, checks another,
 # and start/free claim and release job slots without a lock of their own.
-# Re-entrant, as a Job that the garbage collector reclaims may free its slot
-# on a thread that already holds the lock.
+# Re-entrant, as the garbage collector may run a Job's __del__ on a thread
+# that already holds the lock.
 _probe_lock = threading.Lock()
 _check_lock = threading.Lock()
 _slots_lock = threading.RLock()
+
+# Ids of started jobs not yet freed, and of those among them whose Job was
+# dropped unclosed: such a job runs to its end and is freed afterwards (by
+# the next merge(), or at exit), never cancelled by the garbage collector.
+_open_ids = set()
+_orphan_ids = []
+_exiting = False
+
+
+def _free_finished_orphans():
+    with _slots_lock:
+        for job_id in list(_orphan_ids):
+            if _lib.videomerge_status(job_id) >= _DONE:
+                _lib.videomerge_free(job_id)
+                _orphan_ids.remove(job_id)
+                _open_ids.discard(job_id)
+
+
+@atexit.register
+def _cancel_at_exit():
+    """At interpreter exit, jobs still running are cancelled and freed: the
+    library removes their temporary files."""
+    global _exiting
+    with _slots_lock:
+        _exiting = True
+        for job_id in _open_ids:
+            _lib.videomerge_cancel(job_id)
+        for job_id in _open_ids:
+            _lib.videomerge_free(job_id)
+        _open_ids.clear()
+        del _orphan_ids[:]
 
 
 def _bytes(path):
@@ -83,7 +117,9 @@ def _bytes(path):
 
 
 def _answer(raw):
-    return json.loads(raw.decode("utf-8"))
+    # The library's answers are UTF-8; "replace" keeps any surprise from
+    # becoming an exception.
+    return json.loads(raw.decode("utf-8", "replace"))
 
 
 def _path_list(paths):
@@ -122,7 +158,9 @@ def check(paths):
 class Job:
     """A merge running in the background. Free it with close(), or use it as
     a context manager; a job closed while running is cancelled and its
-    partial output deleted."""
+    temporary file removed (a file at the output path stays as it was). A Job
+    dropped without close() gives a ResourceWarning and its merge runs to its
+    end; at interpreter exit running merges are cancelled."""
 
     def __init__(self, job_id, out):
         self.id = job_id
@@ -167,7 +205,9 @@ class Job:
     def close(self):
         with self._reports, _slots_lock:
             if self.id is not None:
-                _lib.videomerge_free(self.id)
+                if self.id in _open_ids:  # not already freed at exit
+                    _lib.videomerge_free(self.id)
+                    _open_ids.discard(self.id)
                 self.id = None
 
     def _require_open(self):
@@ -181,15 +221,22 @@ class Job:
         self.close()
 
     def __del__(self):
-        if hasattr(self, "_reports"):
-            self.close()
+        job_id = getattr(self, "id", None)
+        if job_id is None or _exiting:
+            return
+        warnings.warn("videomerge job %d was not closed; it runs to its end" % job_id, ResourceWarning,
+                      stacklevel=2)
+        _orphan_ids.append(job_id)  # list.append is atomic: no lock taken here
 
 
 def merge(paths, out):
     """Starts merging the files into out; returns the running Job."""
     plist = _path_list(paths)
+    _free_finished_orphans()
     with _slots_lock:
         job_id = _lib.videomerge_start(plist, _bytes(out))
+        if job_id >= 0:
+            _open_ids.add(job_id)
     if job_id in (-3, -5):
         with _check_lock:
             verdict = _answer(_lib.videomerge_check(plist))

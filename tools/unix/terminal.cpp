@@ -24,4 +24,10 @@ void catch_interrupts(void (*handler)(int))
     sa.sa_flags = SA_RESTART;  // a read of the path list goes on
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+}
+
+std::vector<std::string> utf8_arguments(int argc, char **argv)
+{
+    return std::vector<std::string>(argv, argv + argc);  // bytes, as the system gives them
 }

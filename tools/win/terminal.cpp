@@ -3,6 +3,8 @@
 #include <io.h>
 #include <windows.h>
 
+#include <shellapi.h>  // after windows.h, which it needs
+
 #include <csignal>
 #include <cstdio>
 
@@ -21,4 +23,23 @@ void catch_interrupts(void (*handler)(int))
     // The C runtime turns Ctrl-C and Ctrl-Break in the console into SIGINT.
     std::signal(SIGINT, handler);
     std::signal(SIGTERM, handler);
+}
+
+std::vector<std::string> utf8_arguments(int argc, char **argv)
+{
+    int n = 0;
+    LPWSTR *wide = CommandLineToArgvW(GetCommandLineW(), &n);
+    if (!wide)
+        return std::vector<std::string>(argv, argv + argc);
+    std::vector<std::string> args;
+    for (int i = 0; i < n; i++) {
+        int len = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string a(len > 0 ? (size_t)len : 1, '\0');
+        if (len > 0)
+            WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, &a[0], len, nullptr, nullptr);
+        a.resize(a.size() - 1);
+        args.push_back(a);
+    }
+    LocalFree(wide);
+    return args;
 }

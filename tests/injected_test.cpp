@@ -1,0 +1,110 @@
+// Faults the system would rarely give on demand, injected by the test-only
+// shim (fault_shim.c, loaded with LD_PRELOAD): a full disk while the output
+// is written, and a read error in the middle of an input. Without the shim
+// (a plain run of this program) the tests are skipped.
+#include <dlfcn.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "support.h"
+#include "videomerge.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+enum { OP_READ = 1, OP_WRITE = 2 };
+
+using fault_set_fn = void (*)(const char *, int, long long, int);
+
+fault_set_fn shim()
+{
+    return reinterpret_cast<fault_set_fn>(dlsym(RTLD_DEFAULT, "vm_fault_set"));
+}
+
+std::string read_all(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+class Injected : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!shim())
+            GTEST_SKIP() << "run with LD_PRELOAD=libfault_shim.so";
+    }
+    void TearDown() override
+    {
+        if (shim())
+            shim()("", 0, 0, 0);
+    }
+};
+
+// The disk fills up at some point of writing the output: the job fails
+// with the stage's text, its temporary file is gone, and the file that
+// stood at the output path before is still there, unchanged.
+struct full_case {
+    const char *name;
+    const char *input;    // merged with itself
+    const char *out;      // the output's name
+    long long after;      // bytes written before the disk is full
+    const char *error;
+};
+VM_PRINTS_AS_NAME(full_case)
+
+class DiskFull : public Injected, public testing::WithParamInterface<full_case> {};
+
+TEST_P(DiskFull, FailsAndKeepsTheOldFile)
+{
+    const full_case &c = GetParam();
+    // A directory of its own: ctest runs programs side by side.
+    std::string dir = scratch(std::string("injected_") + c.name);
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    std::string out = dir + "/" + c.out;
+    std::ofstream(out, std::ios::binary) << "the user's earlier file";
+    shim()(c.out, OP_WRITE, c.after, ENOSPC);
+    int id = videomerge_start(path_list({fixture(c.input), fixture(c.input)}).c_str(), out.c_str());
+    ASSERT_GE(id, 0);
+    EXPECT_EQ(wait_final(id), VIDEOMERGE_STATE_FAILED);
+    // Where the full disk shows up, and FFmpeg's word for it.
+    std::string error = parse_answer(videomerge_result(id))["error"];
+    EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
+    EXPECT_EQ(error.substr(error.size() - 25), ": No space left on device") << error;
+    videomerge_free(id);
+    EXPECT_EQ(read_all(out), "the user's earlier file");
+    EXPECT_EQ(temporary_files_in(dir), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DiskFull,
+    testing::Values(full_case{"Mp4AtOnce", "av.mp4", "full.mp4", 0, "write header failed"},
+                    full_case{"MkvAtOnce", "av.mp4", "full.mkv", 0, "write frame failed (file 1, stream "},
+                    full_case{"TsAtOnce", "av.mp4", "full.ts", 0, "write frame failed (file 1, stream "},
+                    full_case{"InTheMiddle", "long.mp4", "full_large.mkv", 1 << 20, "write frame failed (file 1, stream "}),
+    [](const testing::TestParamInfo<full_case> &i) { return std::string(i.param.name); });
+
+// The system cannot read the second input past two thirds of it (EIO): the
+// job fails, instead of reporting done with a third of that file missing.
+TEST_F(Injected, ReadErrorFailsTheJob)
+{
+    std::string in = scratch("eio_input.mp4"), out = scratch("eio_out.mkv");
+    copy_over(fixture("long.mp4"), in);
+    fs::remove(out);
+    shim()("eio_input.mp4", OP_READ, (long long)fs::file_size(in) * 2 / 3, EIO);
+    int id = videomerge_start(path_list({fixture("long.mp4"), in}).c_str(), out.c_str());
+    ASSERT_GE(id, 0);
+    EXPECT_EQ(wait_final(id), VIDEOMERGE_STATE_FAILED);
+    EXPECT_STREQ(videomerge_result(id), "{\"state\":5,\"ok\":false,\"error\":\"read failed (file 2)\"}");
+    videomerge_free(id);
+    EXPECT_FALSE(file_exists(out));
+}
+
+}  // namespace
