@@ -93,14 +93,7 @@ nlohmann::json merge(const std::vector<std::string> &inputs, const std::string &
     std::vector<std::string> paths;
     for (const auto &f : inputs)
         paths.push_back(fixture(f));
-    int id = videomerge_start(path_list(paths).c_str(), out.c_str());
-    EXPECT_GE(id, 0);
-    if (id < 0)
-        return {};
-    EXPECT_EQ(wait_final(id), VIDEOMERGE_STATE_DONE);
-    auto r = parse_answer(videomerge_result(id));
-    videomerge_free(id);
-    return r;
+    return merge_to_end(paths, out);
 }
 
 // What the output's container stores, learnt from the ffmpeg tool's copy of

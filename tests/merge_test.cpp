@@ -34,18 +34,6 @@ bool is_ts(const std::string &path)
     return path.size() > 3 && path.compare(path.size() - 3, 3, ".ts") == 0;
 }
 
-nlohmann::json run_merge(const std::vector<std::string> &inputs, const std::string &out)
-{
-    int id = videomerge_start(path_list(inputs).c_str(), out.c_str());
-    EXPECT_GE(id, 0);
-    if (id < 0)
-        return {};
-    EXPECT_EQ(wait_final(id), VIDEOMERGE_STATE_DONE);
-    auto r = parse_answer(videomerge_result(id));
-    videomerge_free(id);
-    return r;
-}
-
 // Where each input file's packets of one stream sit in the output.
 struct file_place {
     double shift_s;  // output time minus the input's own time from its start
@@ -65,7 +53,7 @@ TEST_P(Merge, KeepsEveryPacketInPlace)
         ASSERT_TRUE(ins.back().ok) << f;
     }
     std::string out = scratch(std::string("merge_") + c.name + "." + c.out_ext);
-    auto r = run_merge(paths, out);
+    auto r = merge_to_end(paths, out);
     ASSERT_EQ(r["state"], 3) << r.dump();
     EXPECT_EQ(r["out_size_bytes"].get<long long>(), (long long)std::filesystem::file_size(out));
     EXPECT_EQ(r["files_merged"], (int)paths.size());

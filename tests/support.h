@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "videomerge.h"
@@ -26,6 +27,21 @@ nlohmann::json parse_answer(const char *text);
 // bad id, -2 when it takes longer than 60 s. A host that loaded the library
 // at run time passes its own videomerge_status.
 int wait_final(int id, int (*status)(int) = videomerge_status);
+
+// Merges the inputs (paths) into out, expects the job to end done, frees it
+// and gives its result (null when it could not start). Inline: a host that
+// loads the library at run time links this file without it.
+inline nlohmann::json merge_to_end(const std::vector<std::string> &inputs, const std::string &out)
+{
+    int id = videomerge_start(path_list(inputs).c_str(), out.c_str());
+    EXPECT_GE(id, 0);
+    if (id < 0)
+        return {};
+    EXPECT_EQ(wait_final(id), VIDEOMERGE_STATE_DONE);
+    nlohmann::json r = parse_answer(videomerge_result(id));
+    videomerge_free(id);
+    return r;
+}
 
 bool file_exists(const std::string &path);
 
