@@ -1,5 +1,6 @@
 // Where an input begins. Its first packets are read ahead so the timeline
-// can learn each stream's earliest time before it places the input, and a
+// can learn each stream's earliest time before it places the input (and
+// how far its decode times run ahead of its presentation times), and a
 // later input's leading video frames that cannot decode after a join are
 // left out: those before the first keyframe, and those shown before that
 // keyframe (open-GOP B-frames referring to frames of the input's past).
