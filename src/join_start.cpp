@@ -26,6 +26,13 @@ namespace {
 // The read-ahead stops at whichever comes first.
 const int AHEAD_PACKETS = 256;
 const int64_t AHEAD_BYTES = 32 << 20;
+// Video packets read ahead per stream, at least, to find decode times that
+// run ahead of the pts: a demuxer that misjudges negative composition
+// offsets (FFmpeg's MOV reader) shows it within the first group of frames.
+const int AHEAD_VIDEO_PACKETS = 32;
+// A longer lead than this is not a misjudged offset but broken timestamps,
+// left to the timeline's last-resort repair.
+const int64_t MAX_DTS_LEAD_US = 10000000;
 
 // Pieces of AC-3 and E-AC-3 frames (see ac3_frames.h), wherever in an
 // input they come, are left out: no decoder can use them, and the MP4 muxer
@@ -176,21 +183,29 @@ int join_start_begin(join_start *js, AVFormatContext *ic)
     int n = std::max(js->streams, 1);
     js->held = static_cast<AVPacket **>(av_calloc(AHEAD_PACKETS, sizeof(AVPacket *)));
     js->first_us = static_cast<int64_t *>(av_malloc_array(n, sizeof(int64_t)));
+    js->dts_lead_us = static_cast<int64_t *>(av_calloc(n, sizeof(int64_t)));
     js->leads = static_cast<lead *>(av_calloc(n, sizeof(lead)));
     js->hidden = static_cast<AVPacket **>(av_calloc(n, sizeof(AVPacket *)));
-    if (!js->held || !js->first_us || !js->leads || !js->hidden)
+    if (!js->held || !js->first_us || !js->dts_lead_us || !js->leads || !js->hidden)
         return -1;
     int waiting = 0;  // audio and video streams yet to show a packet
+    int video_short = 0;  // video streams yet to show AHEAD_VIDEO_PACKETS
+    std::vector<int> video_left(js->streams, 0);
     for (int i = 0; i < js->streams; i++) {
         js->first_us[i] = AV_NOPTS_VALUE;
         enum AVMediaType t = ic->streams[i]->codecpar->codec_type;
         waiting += t == AVMEDIA_TYPE_AUDIO || trimmed_kind(ic->streams[i]);
+        if (trimmed_kind(ic->streams[i])) {
+            video_left[i] = AHEAD_VIDEO_PACKETS;
+            video_short++;
+        }
     }
+    std::vector<int64_t> lead_ticks(js->streams, 0);
     std::vector<bool> seen(js->streams, false);
     std::vector<int64_t> last_hidden(js->streams, AV_NOPTS_VALUE);
     reset_leads(js, ic);  // as if trimmed, to learn the first times of what is kept
     int64_t bytes = 0;
-    while (waiting > 0 && js->count < AHEAD_PACKETS && bytes < AHEAD_BYTES) {
+    while ((waiting > 0 || video_short > 0) && js->count < AHEAD_PACKETS && bytes < AHEAD_BYTES) {
         AVPacket *pkt = av_packet_alloc();
         if (!pkt)
             return -1;
@@ -203,6 +218,13 @@ int join_start_begin(join_start *js, AVFormatContext *ic)
         js->held[js->count++] = pkt;
         bytes += pkt->size;
         int s = pkt->stream_index;
+        if (s >= 0 && s < js->streams) {
+            if (video_left[s] > 0 && --video_left[s] == 0)
+                video_short--;
+            int64_t p = pkt->pts, d = pkt->dts;  // d - p taken only where it cannot overflow
+            if (p != AV_NOPTS_VALUE && d != AV_NOPTS_VALUE && d > p && (p >= 0 || d <= INT64_MAX + p))
+                lead_ticks[s] = std::max(lead_ticks[s], d - p);
+        }
         if (s < 0 || s >= js->streams || cut_audio_pieces(ic, pkt) || leading(js->leads[s], pkt) ||
             pkt->pts == AV_NOPTS_VALUE)
             continue;
@@ -224,6 +246,12 @@ int join_start_begin(join_start *js, AVFormatContext *ic)
             seen[s] = true;
             waiting--;
         }
+    }
+    for (int i = 0; i < js->streams; i++) {
+        int64_t lead = lead_ticks[i] > 0 ? av_rescale_q_rnd(lead_ticks[i], ic->streams[i]->time_base,
+                                                            AVRational{1, 1000000}, AV_ROUND_UP)
+                                         : 0;
+        js->dts_lead_us[i] = lead > 0 && lead <= MAX_DTS_LEAD_US ? lead : 0;
     }
     reset_leads(js, ic);
     return 0;
@@ -339,6 +367,7 @@ void join_start_end(join_start *js)
     av_freep(&js->hidden);
     av_packet_free(&js->back);
     av_freep(&js->first_us);
+    av_freep(&js->dts_lead_us);
     av_freep(&js->leads);
     js->count = js->next = 0;
     js->read_end = 0;

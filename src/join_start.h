@@ -1,5 +1,6 @@
 // Where an input begins. Its first packets are read ahead so the timeline
-// can learn each stream's earliest time before it places the input, and a
+// can learn each stream's earliest time before it places the input (and
+// how far its decode times run ahead of its presentation times), and a
 // later input's leading video frames that cannot decode after a join are
 // left out: those before the first keyframe, and those shown before that
 // keyframe (open-GOP B-frames referring to frames of the input's past).
@@ -20,6 +21,7 @@ struct join_start {
     int read_end;       // what av_read_frame said when it ended the read-ahead (0: it did not)
     int streams;        // of the input
     int64_t *first_us;  // per input stream: earliest pts of the first packets kept, or AV_NOPTS_VALUE
+    int64_t *dts_lead_us;  // per input stream: most the first packets' dts run ahead of their pts, or 0
     struct lead *leads; // per input stream: leading frames being left out
     AVPacket **hidden;  // per input stream: the last hidden audio packet, held back
     AVPacket *back;     // a packet to hand out before reading on
@@ -28,8 +30,9 @@ struct join_start {
 };
 
 // Reads the first packets of the input just opened (until every audio and
-// video stream has shown one, within limits) and fills first_us as if the
-// leading frames were left out. Returns 0, or -1 when out of memory.
+// video stream has shown one and every video stream a few, within limits),
+// fills first_us as if the leading frames were left out, and dts_lead_us.
+// Returns 0, or -1 when out of memory.
 int join_start_begin(join_start *js, AVFormatContext *ic);
 
 // Whether leading frames that cannot decode are left out from this input:

@@ -169,17 +169,20 @@ int create_output(merge_run &m)
 // out unless it continues the input before.
 int begin_timeline_file(merge_run &m)
 {
-    if (m.j > 1 && join_start_begin(&m.start, m.ic) < 0)
+    if (join_start_begin(&m.start, m.ic) < 0)
         return fail(m, "oom");
     timeline_file f = timeline_file_of(m.ic);
     // The timeline counts output streams, the first packets input streams.
-    std::vector<int64_t> first(m.n, AV_NOPTS_VALUE);
+    std::vector<int64_t> first(m.n, AV_NOPTS_VALUE), lead(m.n, 0);
     for (int i = 0; m.start.first_us && i < m.sel.count; i++) {
         int k = output_stream_of(m.sel, i, m.j);
-        if (k >= 0)
+        if (k >= 0) {
             first[k] = m.start.first_us[i];
+            lead[k] = m.start.dts_lead_us[i];
+        }
     }
     f.first_us = first.data();
+    f.dts_lead_us = lead.data();
     timeline_begin_file(&m.tl, f);
     join_start_trim(&m.start, m.j > 1 && !m.tl.continues);
     return 0;

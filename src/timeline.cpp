@@ -61,7 +61,9 @@ void keep_dts_increasing(AVPacket *pkt, const timeline_stream &st)
 
 // A packet to be shown before it is decoded (pts < dts: broken input, such
 // as an iPhone HEVC track whose composition offsets do not fit its decode
-// times) is refused by the muxers. As the ffmpeg tool does, both times
+// times) is refused by the muxers. Where a file's first packets show this,
+// the stream's decode times are moved earlier for the whole file (see
+// timeline_rebase); this catches what is left. As the ffmpeg tool does, both times
 // become the middle one of pts, dts and just after the stream's last dts:
 // the packet keeps its place as far as it can, and the decode times still
 // increase. Every other packet is left alone.
@@ -243,6 +245,7 @@ void timeline_begin_file(timeline *tl, const timeline_file &f)
         follow(st, 0, start, at);
         st.end_us = NOPTS;
         st.in_last_us = st.in_first_us = NOPTS;
+        st.dts_lead_us = f.dts_lead_us ? std::max<int64_t>(f.dts_lead_us[k], 0) : 0;
     }
 }
 
@@ -256,6 +259,14 @@ void timeline_begin_file(timeline *tl, int64_t start_us)
 void timeline_rebase(timeline *tl, AVPacket *pkt, AVRational in_tb)
 {
     timeline_stream &st = tl->streams[pkt->stream_index];
+
+    // Decode times that run ahead of the pts (an MP4 whose negative
+    // composition offsets the demuxer did not fully allow for) move earlier
+    // by the most they run ahead, so every packet is decoded before it is
+    // shown and the display order stays as recorded. Rounded down from the
+    // microseconds rounded up, the shift is never short of the lead.
+    if (st.dts_lead_us > 0 && pkt->dts != NOPTS && pkt->dts > INT64_MIN / 2)
+        pkt->dts -= av_rescale_q_rnd(st.dts_lead_us, US_TB, in_tb, AV_ROUND_DOWN);
 
     if (tl->follows_jumps && (pkt->dts != NOPTS || pkt->pts != NOPTS))
         follow_jump(tl, st, us(pkt->dts != NOPTS ? pkt->dts : pkt->pts, in_tb), us(pkt->duration, in_tb));

@@ -52,6 +52,7 @@ struct timeline_stream {
     int64_t in_last_us;  // last decode time read in this file, input clock, or AV_NOPTS_VALUE
     int64_t in_end_us;   // furthest end in the current part, input clock, or AV_NOPTS_VALUE
     int64_t last_dts;    // last dts handed to this output stream, or AV_NOPTS_VALUE
+    int64_t dts_lead_us; // how much earlier this file's decode times are moved, or 0
 };
 
 // What the caller knows of an input when it starts.
@@ -63,6 +64,10 @@ struct timeline_file {
     // Per output stream (n entries, or null): the earliest pts of the
     // stream's first packets, input clock, AV_NOPTS_VALUE when unknown.
     const int64_t *first_us = nullptr;
+    // Per output stream (n entries, or null): how far the decode time of
+    // the stream's first packets runs ahead of their pts at most, in
+    // microseconds rounded up; 0 where no packet is decoded after it is shown.
+    const int64_t *dts_lead_us = nullptr;
 };
 
 struct timeline {

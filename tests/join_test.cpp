@@ -155,4 +155,51 @@ TEST_P(BroadcastPieces, KeepsEveryWholeFrame)
 INSTANTIATE_TEST_SUITE_P(Containers, BroadcastPieces, testing::Values("mp4", "mkv", "ts"),
                          [](const testing::TestParamInfo<std::string> &i) { return i.param; });
 
+// The positions of the packets in display order.
+std::vector<size_t> display_order(const std::vector<packet_info> &p)
+{
+    std::vector<size_t> order(p.size());
+    for (size_t i = 0; i < p.size(); i++)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return p[a].pts_s < p[b].pts_s; });
+    return order;
+}
+
+// An iPhone recording whose first frames FFmpeg reads as shown before they
+// are decoded (its negative composition offsets): the video's decode times
+// move earlier instead, so every frame is decoded before it is shown and
+// the frames are shown in the order they were recorded in.
+class ShownBeforeDecoded : public testing::TestWithParam<std::string> {};
+
+TEST_P(ShownBeforeDecoded, KeepsTheDisplayOrder)
+{
+    std::string in = fixture("iphone14pro_dolbyvision.mov");
+    std::string out = scratch("join_iphone." + GetParam());
+    int id = videomerge_start(path_list({in, in}).c_str(), out.c_str());
+    ASSERT_GE(id, 0);
+    ASSERT_EQ(wait_final(id), VIDEOMERGE_STATE_DONE) << videomerge_result(id);
+    videomerge_free(id);
+
+    media_read i = read_media(in), o = read_media(out);
+    ASSERT_TRUE(i.ok);
+    ASSERT_TRUE(o.ok);
+    ASSERT_EQ(i.kinds[0], "video");
+    auto in_video = i.of_stream(0), out_video = o.of_stream(0);
+    ASSERT_GE(out_video.size(), in_video.size());
+    std::vector<packet_info> first_file(out_video.begin(), out_video.begin() + in_video.size());
+    EXPECT_EQ(display_order(first_file), display_order(in_video));
+    double last_dts = -INFINITY;
+    for (size_t k = 0; k < out_video.size(); k++) {
+        if (std::isnan(out_video[k].dts_s))
+            continue;
+        EXPECT_GT(out_video[k].dts_s, last_dts) << "video packet " << k;
+        EXPECT_GE(out_video[k].pts_s, out_video[k].dts_s) << "video packet " << k;
+        last_dts = out_video[k].dts_s;
+    }
+    EXPECT_EQ(decode_errors(out), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Containers, ShownBeforeDecoded, testing::Values("mp4", "mov", "mkv"),
+                         [](const testing::TestParamInfo<std::string> &i) { return i.param; });
+
 }  // namespace

@@ -28,6 +28,7 @@ struct step {
     bool jumps = false;                        // FILE: follow timestamp jumps
     const char *format = nullptr;              // FILE: the demuxer
     std::vector<int64_t> first_us = {};        // FILE: per stream, or empty
+    std::vector<int64_t> dts_lead_us = {};     // FILE: per stream, or empty
     bool more = true;                          // END: another file follows
 };
 
@@ -37,6 +38,14 @@ step file_first(int64_t start_us, std::vector<int64_t> first_us)
 {
     step s = file(start_us);
     s.first_us = std::move(first_us);
+    return s;
+}
+// A file whose first packets were read ahead: per stream, the most their
+// decode times run ahead of their pts.
+step file_lead(int64_t start_us, std::vector<int64_t> dts_lead_us)
+{
+    step s = file(start_us);
+    s.dts_lead_us = std::move(dts_lead_us);
     return s;
 }
 // An MPEG-TS file: timestamps wrap, and jumps are followed.
@@ -97,6 +106,7 @@ TEST_P(Timeline, RebasesEachPacket)
             f.follows_jumps = s.jumps;
             f.format = s.format;
             f.first_us = s.first_us.empty() ? nullptr : s.first_us.data();
+            f.dts_lead_us = s.dts_lead_us.empty() ? nullptr : s.dts_lead_us.data();
             timeline_begin_file(&tl, f);
         } else if (s.what == step::END) {
             timeline_end_file(&tl, s.more);
@@ -305,6 +315,20 @@ INSTANTIATE_TEST_SUITE_P(
                   file(0), pkt(0, 0, 20, 20, Q600, 60, 60), pkt(0, 10, 50, 20, Q600, 70, 70),
                   pkt(0, 40, 60, 20, Q600, 100, 100)},
                  100, 167, {VID}},
+        // Where the first packets are shown before they are decoded (the
+        // iPhone track's 40/600 s lead, in microseconds rounded up), the
+        // stream's decode times move earlier for the whole file and every
+        // pts is kept; the other stream is left alone. A packet that runs
+        // further ahead later in the file is still repaired.
+        scenario{"LeadingDtsMovedEarlier",
+                 {Q600, A},
+                 {file_lead(0, {66667, 0}), pkt(0, 0, 0, 20, Q600, 0, -40), pkt(1, 0, 0, 1024, A, 0, 0),
+                  pkt(0, 80, 20, 20, Q600, 80, -20), pkt(0, 40, 40, 20, Q600, 40, 0),
+                  pkt(0, 20, 60, 20, Q600, 20, 20), pkt(0, 60, 80, 20, Q600, 60, 40), end(),
+                  file_lead(0, {66667, 0}), pkt(0, 0, 0, 20, Q600, 100, 60), pkt(1, 0, 0, 1024, A, 8000, 8000),
+                  pkt(0, 80, 20, 20, Q600, 180, 80), pkt(0, 20, 60, 20, Q600, 120, 120),
+                  pkt(0, 100, 160, 20, Q600, 200, 200), end(false)},
+                 367, 334, {VID, AUD}},
         // Outside formats that may jump, a gap stays a gap.
         scenario{"GapKeptWhereJumpsAreNotFollowed",
                  {TB25},
