@@ -98,7 +98,7 @@ int choose_streams(merge_run &m)
         AVBSFContext *bsf = m.filters.bsf[i];
         pars[i] = bsf ? bsf->par_out : m.ic->streams[i]->codecpar;
     }
-    if (select_streams(m.ic, pars, m.oc->oformat, &m.sel, m.s->error, VM_ERROR_CAP) < 0)
+    if (select_streams(m.ic, m.s->paths[0], pars, m.oc->oformat, &m.sel, m.s->error, VM_ERROR_CAP) < 0)
         return -1;
     m.s->left_out.store(m.sel.left_out, std::memory_order_relaxed);
     m.n = m.sel.kept;

@@ -202,7 +202,7 @@ int setup_output_stream(AVStream *out, const AVStream *in, const AVCodecParamete
     return attach ? picture_as_attachment(out, in) : 0;
 }
 
-int select_streams(const AVFormatContext *ic, const AVCodecParameters *const *pars,
+int select_streams(const AVFormatContext *ic, const char *path, const AVCodecParameters *const *pars,
                    const AVOutputFormat *of, stream_selection *sel, char *reason, size_t cap)
 {
     int n = (int)std::min<unsigned>(ic->nb_streams, VM_MAX_STREAMS);
@@ -283,7 +283,7 @@ int select_streams(const AVFormatContext *ic, const AVCodecParameters *const *pa
     if (first_main >= 0 && !main_kept) {
         const AVStream *st = ic->streams[first_main];
         format_text(reason, cap, "%s cannot store the audio or video of %s (stream %d: %s, %s)",
-                    of->name, ic->url, first_main, stream_kind(st), codec_name(st));
+                    of->name, path, first_main, stream_kind(st), codec_name(st));
         return -1;
     }
     if (sel->kept == 0) {

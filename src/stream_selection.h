@@ -32,12 +32,12 @@ struct stream_selection {
     unsigned codec_tag[VM_MAX_STREAMS];
 };
 
-// Decides which streams of `ic` (the first input) an output of format `of`
-// keeps. pars[i] is what output stream i would be created from (the input's
-// parameters, or a filter's output). Returns 0, or -1 with a reason in
-// `reason` (cap bytes) when no audio or video stream can be stored, or when
-// out of memory.
-int select_streams(const AVFormatContext *ic, const AVCodecParameters *const *pars,
+// Decides which streams of `ic` (the first input, `path` as the host named
+// it) an output of format `of` keeps. pars[i] is what output stream i would
+// be created from (the input's parameters, or a filter's output). Returns 0,
+// or -1 with a reason in `reason` (cap bytes) when no audio or video stream
+// can be stored, or when out of memory.
+int select_streams(const AVFormatContext *ic, const char *path, const AVCodecParameters *const *pars,
                    const AVOutputFormat *of, stream_selection *sel, char *reason, size_t cap);
 
 // Sets up output stream `out` of format `of` for input stream `in` from
