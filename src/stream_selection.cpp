@@ -287,7 +287,7 @@ int select_streams(const AVFormatContext *ic, const char *path, const AVCodecPar
         return -1;
     }
     if (sel->kept == 0) {
-        format_text(reason, cap, "%s cannot store any stream of %s", of->name, ic->url);
+        format_text(reason, cap, "%s cannot store any stream of %s", of->name, path);
         return -1;
     }
     return 0;
