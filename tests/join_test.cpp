@@ -118,6 +118,15 @@ int lines(const std::string &text)
     return (int)std::count(text.begin(), text.end(), '\n');
 }
 
+// Joins `in` with itself into `out` and expects the job done.
+void merge_with_itself(const std::string &in, const std::string &out)
+{
+    int id = videomerge_start(path_list({in, in}).c_str(), out.c_str());
+    ASSERT_GE(id, 0);
+    ASSERT_EQ(wait_final(id), VIDEOMERGE_STATE_DONE) << videomerge_result(id);
+    videomerge_free(id);
+}
+
 // A broadcast capture whose first E-AC-3 packet is a frame followed by a
 // piece of the next one (the MP4 muxer refuses it): the piece is left out,
 // every frame is kept (the video's damaged frames too), and the output
@@ -128,10 +137,7 @@ TEST_P(BroadcastPieces, KeepsEveryWholeFrame)
 {
     std::string in = fixture("dvbt2_cut.ts");
     std::string out = scratch("join_pieces." + GetParam());
-    int id = videomerge_start(path_list({in, in}).c_str(), out.c_str());
-    ASSERT_GE(id, 0);
-    ASSERT_EQ(wait_final(id), VIDEOMERGE_STATE_DONE) << videomerge_result(id);
-    videomerge_free(id);
+    ASSERT_NO_FATAL_FAILURE(merge_with_itself(in, out));
 
     media_read i = read_media(in), o = read_media(out);
     ASSERT_TRUE(i.ok);
@@ -175,10 +181,7 @@ TEST_P(ShownBeforeDecoded, KeepsTheDisplayOrder)
 {
     std::string in = fixture("iphone14pro_dolbyvision.mov");
     std::string out = scratch("join_iphone." + GetParam());
-    int id = videomerge_start(path_list({in, in}).c_str(), out.c_str());
-    ASSERT_GE(id, 0);
-    ASSERT_EQ(wait_final(id), VIDEOMERGE_STATE_DONE) << videomerge_result(id);
-    videomerge_free(id);
+    ASSERT_NO_FATAL_FAILURE(merge_with_itself(in, out));
 
     media_read i = read_media(in), o = read_media(out);
     ASSERT_TRUE(i.ok);
