@@ -1,5 +1,7 @@
 #include "compat.h"
 
+#include "kept_analysis.h"
+
 #include <cstring>
 #include <memory>
 #include <new>
@@ -101,10 +103,15 @@ void too_many_streams(const char *path, char *out, size_t cap)
     format_text(out, cap, "too many streams in %s (max %d)", path, (int)VM_MAX_STREAMS);
 }
 
-int read_fileinfo(const char *path, file_info *info, char *err)
+int read_fileinfo(const char *path, file_info *info, char *err, kept_analysis **keep)
 {
     AVFormatContext *ic = nullptr;
     int av_error = 0;
+    vm_file_status before;
+    if (keep) {
+        *keep = nullptr;
+        file_identity(path, &before);
+    }
     int opened = open_media(path, &ic, &av_error);
     if (opened == VM_INPUT_OPEN_FAILED) {
         char msg[128];
@@ -121,6 +128,8 @@ int read_fileinfo(const char *path, file_info *info, char *err)
         return -1;
     }
     int ret = summarize_input(ic, info);
+    if (ret == 0 && keep)
+        *keep = keep_analysis(ic, path, before);
     avformat_close_input(&ic);
     if (ret < 0)
         too_many_streams(path, err, VM_FILEINFO_ERROR_CAP);
@@ -223,18 +232,12 @@ int compare_fileinfo(const file_info &first, const file_info &f, int k, char *re
     return presentation_matches(first, f, k, reason);
 }
 
-int compat_check(const vm_path_slots paths, int count, int64_t *total_ms, char *reason,
-                 vm_stream_mask *reannex)
+namespace {
+
+// The verdict on inputs read by survey_inputs, as compat_check gives it.
+int compare_surveyed(const surveyed_input *inputs, int count, int64_t *total_ms, char *reason,
+                     vm_stream_mask *reannex)
 {
-    // The inputs are read side by side; the verdict is the one a reading
-    // in list order gives: the first input that cannot be read or does not
-    // match decides.
-    std::unique_ptr<surveyed_input[]> inputs(new (std::nothrow) surveyed_input[count]);
-    if (!inputs) {
-        format_text(reason, VM_REASON_CAP, "out of memory");
-        return -1;
-    }
-    survey_inputs(paths, count, inputs.get());
     const file_info &first = inputs[0].info;
     int64_t total = 0;
     vm_stream_mask differ = 0;
@@ -252,6 +255,30 @@ int compat_check(const vm_path_slots paths, int count, int64_t *total_ms, char *
     if (reannex)
         *reannex = differ;
     return 1;
+}
+
+}  // namespace
+
+int compat_check(const vm_path_slots paths, int count, int64_t *total_ms, char *reason,
+                 vm_stream_mask *reannex, kept_analysis **kept)
+{
+    // The inputs are read side by side; the verdict is the one a reading
+    // in list order gives: the first input that cannot be read or does not
+    // match decides.
+    std::unique_ptr<surveyed_input[]> inputs(new (std::nothrow) surveyed_input[count]);
+    if (!inputs) {
+        format_text(reason, VM_REASON_CAP, "out of memory");
+        return -1;
+    }
+    survey_inputs(paths, count, inputs.get(), kept != nullptr);
+    int verdict = compare_surveyed(inputs.get(), count, total_ms, reason, reannex);
+    for (int k = 0; k < count; k++) {
+        if (verdict == 1 && kept)
+            kept[k] = inputs[k].kept;
+        else
+            free_analysis(&inputs[k].kept);
+    }
+    return verdict;
 }
 
 void write_check_json(const char *list, char *out, size_t cap)

@@ -66,9 +66,12 @@ void too_many_streams(const char *path, char *out, size_t cap);
 // *differ is set when stream j's H.264/HEVC parameter sets differ.
 int compare_fileinfo(const file_info &first, const file_info &f, int k, char *reason, vm_stream_mask *differ);
 
+struct kept_analysis;
+
 // Reads the summary of `path`. Returns 0, or -1 with a text in `err`
-// (VM_FILEINFO_ERROR_CAP bytes).
-int read_fileinfo(const char *path, file_info *info, char *err);
+// (VM_FILEINFO_ERROR_CAP bytes). With `keep`, *keep receives what the
+// analysis found for the merge to reuse (null when it cannot be reused).
+int read_fileinfo(const char *path, file_info *info, char *err, kept_analysis **keep = nullptr);
 
 // Compares files 2..count with the first. Returns 1 when all can be merged
 // (*total_ms = sum of their durations), 0 when one cannot (reason set),
@@ -76,9 +79,11 @@ int read_fileinfo(const char *path, file_info *info, char *err);
 // VM_REASON_CAP bytes. `count` must be at least 2. When `reannex` is given
 // and the result is 1, bit j of *reannex is set for each length-prefixed
 // H.264/HEVC stream j whose parameter sets are not the same in every file:
-// a plain copy would decode the later files with the first one's.
+// a plain copy would decode the later files with the first one's. When
+// `kept` is given and the result is 1, kept[0..count-1] receive what the
+// analysis of each input found, for the merge (free_analysis each).
 int compat_check(const vm_path_slots paths, int count, int64_t *total_ms, char *reason,
-                 vm_stream_mask *reannex = nullptr);
+                 vm_stream_mask *reannex = nullptr, kept_analysis **kept = nullptr);
 
 // Writes the check answer for a path list (may be null) into `out`.
 void write_check_json(const char *list, char *out, size_t cap);

@@ -1,6 +1,6 @@
 #include "input_prefetch.h"
 
-#include "media_input.h"
+#include "kept_analysis.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -11,7 +11,7 @@ namespace {
 void open_pending(void *arg)
 {
     input_prefetch *p = static_cast<input_prefetch *>(arg);
-    p->result = open_media(p->path, &p->ic, &p->av_error);
+    p->result = open_for_merge(p->path, p->kept, &p->ic, &p->av_error, &p->reused);
 }
 
 void finish(input_prefetch *p)
@@ -28,9 +28,11 @@ void finish(input_prefetch *p)
 
 }  // namespace
 
-void prefetch_start(input_prefetch *p, const char *path)
+void prefetch_start(input_prefetch *p, const char *path, kept_analysis *kept)
 {
     p->path = path;
+    p->kept = kept;
+    p->reused = false;
     p->ic = nullptr;
     p->thread = vm_thread{};
     p->thread.routine = open_pending;
@@ -38,11 +40,12 @@ void prefetch_start(input_prefetch *p, const char *path)
     p->started = vm_thread_start(&p->thread) == 0;
 }
 
-int prefetch_take(input_prefetch *p, AVFormatContext **ic, int *av_error)
+int prefetch_take(input_prefetch *p, AVFormatContext **ic, int *av_error, bool *reused)
 {
     finish(p);
     *ic = p->ic;
     *av_error = p->av_error;
+    *reused = p->reused;
     p->ic = nullptr;
     return p->result;
 }

@@ -14,6 +14,7 @@ struct survey {
     surveyed_input *out;
     std::atomic<int> next;          // the next input to take
     std::atomic<int> first_failed;  // lowest input found unreadable so far
+    bool keep;
 };
 
 void read_inputs(void *arg)
@@ -29,7 +30,7 @@ void read_inputs(void *arg)
             in.status = 1;
             continue;
         }
-        in.status = read_fileinfo(s->paths[k], &in.info, in.error);
+        in.status = read_fileinfo(s->paths[k], &in.info, in.error, s->keep ? &in.kept : nullptr);
         if (in.status < 0) {
             int seen = s->first_failed.load();
             while (k < seen && !s->first_failed.compare_exchange_weak(seen, k)) {
@@ -40,9 +41,11 @@ void read_inputs(void *arg)
 
 }  // namespace
 
-void survey_inputs(const vm_path_slots paths, int count, surveyed_input *out)
+void survey_inputs(const vm_path_slots paths, int count, surveyed_input *out, bool keep)
 {
-    survey s{paths, count, out, {0}, {count}};
+    for (int k = 0; k < count; k++)
+        out[k].kept = nullptr;
+    survey s{paths, count, out, {0}, {count}, keep};
     int cores = (int)std::max(1u, std::thread::hardware_concurrency());
     int helpers = std::min(count, cores) - 1;
     vm_thread threads[VM_MAX_FILES];

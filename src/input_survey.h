@@ -11,10 +11,12 @@ struct surveyed_input {
     int status;  // 0 read, -1 cannot be read (error set), 1 not read (not needed)
     file_info info;
     char error[VM_FILEINFO_ERROR_CAP];
+    kept_analysis *kept;  // with keep: what its analysis found, or null
 };
 
 // Reads inputs 0..count-1 into out[0..count-1]. An input after the first one
 // that cannot be read may be left unread: the check stops there anyway.
-void survey_inputs(const vm_path_slots paths, int count, surveyed_input *out);
+// With `keep`, each input's analysis is kept for the merge.
+void survey_inputs(const vm_path_slots paths, int count, surveyed_input *out, bool keep = false);
 
 #endif

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "compat.h"
+#include "kept_analysis.h"
 #include "merge.h"
 #include "resolved_path.h"
 #include "session.h"
@@ -27,6 +28,12 @@ struct start_request {
     resolved_path inputs[VM_MAX_FILES];
     vm_path_slots open_paths;
     resolved_path out;
+    kept_analysis *kept[VM_MAX_FILES];  // what the check learnt, until the job holds it
+    ~start_request()
+    {
+        for (kept_analysis *&k : kept)
+            free_analysis(&k);
+    }
 };
 
 resolved_path as_resolved(const char *path, const vm_file_status &st)
@@ -102,7 +109,7 @@ int job_start(const char *list, const char *out_path)
 {
     if (!list || !*list || !out_path || !*out_path || std::strlen(out_path) > MAX_OUT_PATH)
         return VM_START_BAD_ARGS;
-    std::unique_ptr<start_request> req(new (std::nothrow) start_request);
+    std::unique_ptr<start_request> req(new (std::nothrow) start_request());
     if (!req)
         return VM_START_NO_WORKER;
     start_request &r = *req;
@@ -115,7 +122,7 @@ int job_start(const char *list, const char *out_path)
     char reason[VM_REASON_CAP];
     int64_t total_ms = 0;
     vm_stream_mask reannex = 0;
-    int verdict = compat_check(r.open_paths, r.count, &total_ms, reason, &reannex);
+    int verdict = compat_check(r.open_paths, r.count, &total_ms, reason, &reannex, r.kept);
     if (verdict < 0)
         return VM_START_UNREADABLE;
     if (verdict == 0)
@@ -140,6 +147,8 @@ int job_start(const char *list, const char *out_path)
     s->out = r.out;
     s->total_ms = total_ms;
     s->reannex = reannex;
+    std::memcpy(s->kept, r.kept, sizeof r.kept);
+    std::memset(r.kept, 0, sizeof r.kept);
 
     vm_thread *t = new (std::nothrow) vm_thread{};
     if (t) {
@@ -151,6 +160,8 @@ int job_start(const char *list, const char *out_path)
         }
         delete t;
     }
+    for (kept_analysis *&k : s->kept)
+        free_analysis(&k);
     s->in_use.store(0, std::memory_order_relaxed);
     return VM_START_NO_WORKER;
 }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "ac3_frames.h"
+#include "kept_analysis.h"
 
 extern "C" {
 #include <libavcodec/packet.h>
@@ -22,6 +23,12 @@ struct lead {
 };
 
 namespace {
+
+// The input's next packet, as an analysed input would give it.
+int read_packet(join_start *js, AVFormatContext *ic, AVPacket *pkt)
+{
+    return js->reused ? read_reused(js->reused, ic, pkt) : av_read_frame(ic, pkt);
+}
 
 // The read-ahead stops at whichever comes first.
 const int AHEAD_PACKETS = 256;
@@ -176,9 +183,10 @@ void reset_leads(join_start *js, AVFormatContext *ic)
 
 }  // namespace
 
-int join_start_begin(join_start *js, AVFormatContext *ic)
+int join_start_begin(join_start *js, AVFormatContext *ic, kept_analysis *reused)
 {
     join_start_end(js);
+    js->reused = reused;
     js->streams = (int)ic->nb_streams;
     int n = std::max(js->streams, 1);
     js->held = static_cast<AVPacket **>(av_calloc(AHEAD_PACKETS, sizeof(AVPacket *)));
@@ -209,7 +217,7 @@ int join_start_begin(join_start *js, AVFormatContext *ic)
         AVPacket *pkt = av_packet_alloc();
         if (!pkt)
             return -1;
-        int ret = av_read_frame(ic, pkt);
+        int ret = read_packet(js, ic, pkt);
         if (ret < 0) {
             av_packet_free(&pkt);
             js->read_end = ret;
@@ -311,7 +319,7 @@ int join_start_read(join_start *js, AVFormatContext *ic, AVPacket *pkt)
         } else if (js->read_end < 0) {
             return js->read_end;
         } else {
-            ret = av_read_frame(ic, pkt);
+            ret = read_packet(js, ic, pkt);
             if (ret < 0)
                 return ret;
         }
@@ -373,4 +381,5 @@ void join_start_end(join_start *js)
     js->read_end = 0;
     js->streams = 0;
     js->trim = false;
+    js->reused = nullptr;
 }

@@ -14,6 +14,7 @@
 struct AVFormatContext;
 struct AVPacket;
 struct AVStream;
+struct kept_analysis;
 
 struct join_start {
     AVPacket **held;    // packets read ahead, handed out first
@@ -27,13 +28,15 @@ struct join_start {
     AVPacket *back;     // a packet to hand out before reading on
     bool trim;          // leave out leading frames that cannot decode
     int64_t left_out;   // packets left out so far
+    kept_analysis *reused;  // the input was opened with this analysis of the check's
 };
 
 // Reads the first packets of the input just opened (until every audio and
 // video stream has shown one and every video stream a few, within limits),
 // fills first_us as if the leading frames were left out, and dts_lead_us.
-// Returns 0, or -1 when out of memory.
-int join_start_begin(join_start *js, AVFormatContext *ic);
+// `reused` is the check's analysis the input was opened with, if any: its
+// packets are read through it. Returns 0, or -1 when out of memory.
+int join_start_begin(join_start *js, AVFormatContext *ic, kept_analysis *reused);
 
 // Whether leading frames that cannot decode are left out from this input:
 // not from the first input, nor from one that continues the one before

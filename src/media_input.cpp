@@ -53,7 +53,11 @@ int open_local_options(AVDictionary **opts)
     return av_dict_set(opts, "protocol_whitelist", "file", 0);
 }
 
-int open_media(const char *path, AVFormatContext **ctx, int *av_error)
+namespace {
+
+// Opens `path` and reads its header, with the read cap on; the analysis, if
+// one follows, is read under the same cap.
+int open_header(const char *path, AVFormatContext **ctx, int *av_error)
 {
     *ctx = nullptr;
     if (names_a_special_file(path))
@@ -84,12 +88,36 @@ int open_media(const char *path, AVFormatContext **ctx, int *av_error)
         *av_error = ret;
         return VM_INPUT_OPEN_FAILED;
     }
+    *ctx = ic;
+    return VM_INPUT_OK;
+}
+
+}  // namespace
+
+int open_media(const char *path, AVFormatContext **ctx, int *av_error)
+{
+    int opened = open_header(path, ctx, av_error);
+    if (opened != VM_INPUT_OK)
+        return opened;
+    AVFormatContext *ic = *ctx;
     if (avformat_find_stream_info(ic, nullptr) < 0 || analysis_read_cap(ic)) {
-        avformat_close_input(&ic);
+        avformat_close_input(ctx);
         return VM_INPUT_NO_STREAM_INFO;
     }
     ic->opaque = nullptr;  // the cap is for the analysis only
-    *ctx = ic;
+    return VM_INPUT_OK;
+}
+
+int open_media_header(const char *path, AVFormatContext **ctx, int *av_error)
+{
+    int opened = open_header(path, ctx, av_error);
+    if (opened != VM_INPUT_OK)
+        return opened;
+    if (analysis_read_cap(*ctx)) {
+        avformat_close_input(ctx);
+        return VM_INPUT_NO_STREAM_INFO;
+    }
+    (*ctx)->opaque = nullptr;
     return VM_INPUT_OK;
 }
 

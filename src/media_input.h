@@ -36,6 +36,10 @@ int open_local_options(AVDictionary **opts);
 // VM_INPUT_OPEN_FAILED, *av_error holds FFmpeg's error code.
 int open_media(const char *path, AVFormatContext **ctx, int *av_error);
 
+// Opens `path` like open_media but reads its header only, without the
+// analysis: for a file whose analysis is known already.
+int open_media_header(const char *path, AVFormatContext **ctx, int *av_error);
+
 // True when av_read_frame's result `ret` (below zero) means the system
 // could not read the file (EIO and the like), as opposed to its end or to
 // damage the demuxer stopped at.

@@ -11,6 +11,7 @@
 #include "fs_path.h"
 #include "input_prefetch.h"
 #include "join_start.h"
+#include "kept_analysis.h"
 #include "media_input.h"
 #include "output_file.h"
 #include "reannex.h"
@@ -46,6 +47,7 @@ struct merge_run {
     int in_idx;  // input stream of the packet being written, for messages
     bool flac_numbering;  // a .flac output: frames get their output sample number
     int j;  // 1-based number of the input being read
+    bool reused;  // input j was opened with the check's analysis
 };
 
 int fail(merge_run &m, const char *fmt, const char *arg = nullptr)
@@ -83,7 +85,7 @@ int accept_input(merge_run &m, int opened)
     if (reannex_open(&m.filters, m.ic, m.s->reannex) < 0)
         return filter_failed(m);
     if (m.j < m.s->file_count)
-        prefetch_start(&m.next, m.s->open_paths[m.j]);
+        prefetch_start(&m.next, m.s->open_paths[m.j], m.s->kept[m.j]);
     return 0;
 }
 
@@ -169,7 +171,7 @@ int create_output(merge_run &m)
 // out unless it continues the input before.
 int begin_timeline_file(merge_run &m)
 {
-    if (join_start_begin(&m.start, m.ic) < 0)
+    if (join_start_begin(&m.start, m.ic, m.reused ? m.s->kept[m.j - 1] : nullptr) < 0)
         return fail(m, "oom");
     timeline_file f = timeline_file_of(m.ic);
     // The timeline counts output streams, the first packets input streams.
@@ -281,8 +283,10 @@ copy_end copy_input(merge_run &m)
 int next_input(merge_run &m)
 {
     avformat_close_input(&m.ic);
+    join_start_end(&m.start);
+    free_analysis(&m.s->kept[m.j - 2]);  // the input just closed
     int av_error = 0;
-    if (accept_input(m, prefetch_take(&m.next, &m.ic, &av_error)) < 0)
+    if (accept_input(m, prefetch_take(&m.next, &m.ic, &av_error, &m.reused)) < 0)
         return -1;
     if ((int)m.ic->nb_streams < m.sel.count)
         return fail(m, "stream count mismatch in %s", m.s->paths[m.j - 1]);
@@ -336,6 +340,8 @@ void release(merge_run &m)
     }
     prefetch_discard(&m.next);
     join_start_end(&m.start);
+    for (kept_analysis *&k : m.s->kept)
+        free_analysis(&k);
     reannex_close(&m.filters);
     avformat_close_input(&m.ic);
     av_packet_free(&m.pkt);
@@ -348,7 +354,7 @@ int run_merge(merge_run &m)
     vm_session *s = m.s;
     m.j = 1;
     int av_error = 0;
-    if (accept_input(m, open_media(s->open_paths[0], &m.ic, &av_error)) < 0)
+    if (accept_input(m, open_for_merge(s->open_paths[0], s->kept[0], &m.ic, &av_error, &m.reused)) < 0)
         return VM_STATE_FAILED;
     if (summarize_input(m.ic, &m.first) < 0) {
         too_many_streams(s->paths[0], s->error, VM_ERROR_CAP);

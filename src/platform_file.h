@@ -19,12 +19,14 @@ enum vm_file_kind {
 
 // What a path names, links followed. device/inode identify the file (the
 // volume serial number and file index on Windows); valid for regular files
-// and directories.
+// and directories. size and the last write time tell a file changed in
+// place from the one seen before.
 struct vm_file_status {
     int kind;
     uint64_t device;
     uint64_t inode;
     int64_t size;
+    int64_t modified;  // in the platform's own units (ns; 100 ns on Windows)
 };
 
 void vm_file_status_of(const char *utf8_path, vm_file_status *st);

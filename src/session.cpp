@@ -3,6 +3,8 @@
 #include <cstring>
 #include <thread>
 
+#include "kept_analysis.h"
+
 vm_session g_sessions[VM_MAX_JOBS];
 
 void session_reset(vm_session *s)
@@ -15,6 +17,8 @@ void session_reset(vm_session *s)
     std::memset(s->out_path, 0, sizeof s->out_path);
     std::memset(s->open_paths, 0, sizeof s->open_paths);
     std::memset(s->in_status, 0, sizeof s->in_status);
+    for (kept_analysis *&k : s->kept)
+        free_analysis(&k);
     std::memset(&s->out, 0, sizeof s->out);
     s->current_file.store(0, std::memory_order_relaxed);
     s->processed_ms.store(0, std::memory_order_relaxed);

@@ -9,6 +9,7 @@
 #include "capacity.h"
 #include "resolved_path.h"
 
+struct kept_analysis;
 struct vm_thread;
 
 enum {
@@ -43,6 +44,10 @@ struct vm_session {
     // stood there then (the guards against two jobs sharing a file).
     vm_path_slots open_paths;
     vm_file_status in_status[VM_MAX_FILES];
+    // What the check learnt of each input, for the worker to reuse when
+    // the file has not changed since (null: analyse it again). The worker
+    // frees each once it has opened the input.
+    kept_analysis *kept[VM_MAX_FILES];
     resolved_path out;
     std::atomic<int> current_file;
     std::atomic<int64_t> processed_ms;
@@ -64,7 +69,8 @@ struct vm_session {
 
 extern vm_session g_sessions[VM_MAX_JOBS];
 
-// Clears every field of a slot (but its guard), as a fresh slot reads.
+// Clears every field of a slot (but its guard), as a fresh slot reads, and
+// frees what the last job left in it.
 void session_reset(vm_session *s);
 
 // Holds a slot's guard for as long as it lives.

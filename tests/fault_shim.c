@@ -3,7 +3,9 @@
  * errno once a number of bytes has gone through, or makes every read of
  * them slow. A test process sets it up through vm_fault_set, found with
  * dlsym; another program through the environment (VM_FAULT_MATCH,
- * VM_FAULT_OP, VM_FAULT_AFTER, VM_FAULT_ERRNO) when it loads. Linux only. */
+ * VM_FAULT_OP, VM_FAULT_AFTER, VM_FAULT_ERRNO) when it loads. It also
+ * counts the analyses of inputs (FFmpeg's avformat_find_stream_info), read
+ * with vm_analyses. Linux only. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -130,4 +132,21 @@ ssize_t write(int fd, const void *buf, size_t n)
     if (r > 0 && fd < MAX_FD)
         g_done[fd] += r;
     return r;
+}
+
+/* Every analysis of an input goes through FFmpeg's avformat_find_stream_info. */
+static int g_analyses;
+
+int vm_analyses(void)
+{
+    return __atomic_load_n(&g_analyses, __ATOMIC_SEQ_CST);
+}
+
+typedef int (*find_stream_info_fn)(void *, void **);
+
+int avformat_find_stream_info(void *ic, void **options)
+{
+    REAL(avformat_find_stream_info, find_stream_info_fn);
+    __atomic_add_fetch(&g_analyses, 1, __ATOMIC_SEQ_CST);
+    return real_avformat_find_stream_info(ic, options);
 }

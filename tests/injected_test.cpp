@@ -1,13 +1,15 @@
 // Faults the system would rarely give on demand, injected by the test-only
 // shim (fault_shim.c, loaded with LD_PRELOAD): a full disk while the output
-// is written, and a read error in the middle of an input. Without the shim
-// (a plain run of this program) the tests are skipped.
+// is written, and a read error in the middle of an input; and the number of
+// times a merge analyses its inputs, which the shim counts. Without the
+// shim (a plain run of this program) the tests are skipped.
 #include <dlfcn.h>
 
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -25,6 +27,12 @@ using fault_set_fn = void (*)(const char *, int, long long, int);
 fault_set_fn shim()
 {
     return reinterpret_cast<fault_set_fn>(dlsym(RTLD_DEFAULT, "vm_fault_set"));
+}
+
+int analyses()
+{
+    using count_fn = int (*)();
+    return reinterpret_cast<count_fn>(dlsym(RTLD_DEFAULT, "vm_analyses"))();
 }
 
 std::string read_all(const std::string &path)
@@ -105,6 +113,66 @@ TEST_F(Injected, ReadErrorFailsTheJob)
     EXPECT_STREQ(videomerge_result(id), "{\"state\":5,\"ok\":false,\"error\":\"read failed (file 2)\"}");
     videomerge_free(id);
     EXPECT_FALSE(file_exists(out));
+}
+
+// Each input is analysed once per job: by the check inside start, whose
+// findings the merge reuses. Formats whose packets depend on the analysis
+// itself are analysed again by the merge.
+struct analyses_case {
+    const char *name;
+    std::vector<const char *> inputs;
+    const char *out;
+    int analyses;
+};
+VM_PRINTS_AS_NAME(analyses_case)
+
+class AnalysesPerJob : public Injected, public testing::WithParamInterface<analyses_case> {};
+
+TEST_P(AnalysesPerJob, OnePerInput)
+{
+    const analyses_case &c = GetParam();
+    std::vector<std::string> inputs;
+    for (const char *name : c.inputs)
+        inputs.push_back(fixture(name));
+    std::string out = scratch(std::string("analyses_") + c.name + "." + c.out);
+    fs::remove(out);
+    int before = analyses();
+    int id = videomerge_start(path_list(inputs).c_str(), out.c_str());
+    ASSERT_GE(id, 0);
+    EXPECT_EQ(wait_final(id), VIDEOMERGE_STATE_DONE) << videomerge_result(id);
+    videomerge_free(id);
+    EXPECT_EQ(analyses() - before, c.analyses);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, AnalysesPerJob,
+    testing::Values(analyses_case{"Mp4", {"av.mp4", "av.mp4", "av.mp4"}, "mp4", 3},
+                    analyses_case{"MatroskaBFrames", {"av.mkv", "av.mkv", "av.mkv"}, "mkv", 3},
+                    analyses_case{"MpegTs", {"seg0.ts", "seg1.ts"}, "ts", 2},
+                    analyses_case{"Mp3", {"delay.mp3", "delay.mp3"}, "mp3", 2},
+                    analyses_case{"RawAacTwice", {"audio.aac", "audio.aac"}, "mka", 4}),
+    [](const testing::TestParamInfo<analyses_case> &i) { return std::string(i.param.name); });
+
+// A file replaced after the check (a new file under the same name, with the
+// same contents) is analysed again and compared; the job still succeeds.
+TEST_F(Injected, ReplacedInputIsAnalysedAgain)
+{
+    std::string slow = scratch("analysed_slow.mp4"), later = scratch("analysed_later.mp4");
+    std::string out = scratch("analysed_again.mkv");
+    copy_over(fixture("long.mp4"), slow);
+    copy_over(fixture("av.mp4"), later);
+    fs::remove(out);
+    // The merge stays on its first input while the third one is replaced.
+    shim()("analysed_slow.mp4", 3, 20, 0);
+    int before = analyses();
+    int id = videomerge_start(path_list({slow, fixture("av.mp4"), later}).c_str(), out.c_str());
+    ASSERT_GE(id, 0);
+    std::string moved = later + ".new";
+    copy_over(fixture("av.mp4"), moved);
+    fs::rename(moved, later);
+    EXPECT_EQ(wait_final(id), VIDEOMERGE_STATE_DONE) << videomerge_result(id);
+    videomerge_free(id);
+    EXPECT_EQ(analyses() - before, 4);
 }
 
 }  // namespace

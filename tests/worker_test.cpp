@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "compat.h"
 #include "fs_path.h"
 #include "merge.h"
 #include "session.h"
@@ -17,8 +18,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A slot as job start leaves it, with the inputs and output given.
-vm_session *prepare(const std::vector<std::string> &inputs, const std::string &out)
+// A slot as job start leaves it, with the inputs and output given; with
+// `checked`, also what the check learnt of each input, for the merge to reuse.
+vm_session *prepare(const std::vector<std::string> &inputs, const std::string &out, bool checked = false)
 {
     static vm_session slot;
     session_reset(&slot);
@@ -30,6 +32,12 @@ vm_session *prepare(const std::vector<std::string> &inputs, const std::string &o
     slot.file_count = (int)inputs.size();
     std::strcpy(slot.out_path, out.c_str());
     resolve_path(out.c_str(), &slot.out);
+    if (checked) {
+        char reason[VM_REASON_CAP];
+        int64_t total = 0;
+        EXPECT_EQ(compat_check(slot.open_paths, slot.file_count, &total, reason, &slot.reannex, slot.kept), 1)
+            << reason;
+    }
     return &slot;
 }
 
@@ -158,5 +166,63 @@ TEST(Worker, SizesOverTwoGiB)
     fs::remove(big);
     EXPECT_EQ(file_size_bytes(big.c_str()), -1);
 }
+
+}  // namespace
+
+namespace {
+
+// The merge opens an input unchanged since the check with the check's
+// analysis instead of analysing it again; the output must be the one a
+// second analysis gives, packet for packet. Each case is a format whose
+// packet times depend on what the analysis found.
+struct reuse_case {
+    const char *name;
+    std::vector<const char *> inputs;
+    const char *out;
+};
+VM_PRINTS_AS_NAME(reuse_case)
+
+class ReusedAnalysis : public testing::TestWithParam<reuse_case> {};
+
+TEST_P(ReusedAnalysis, GivesTheSameOutput)
+{
+    const reuse_case &c = GetParam();
+    std::vector<std::string> inputs;
+    for (const char *name : c.inputs)
+        inputs.push_back(fixture(name));
+    std::string analysed = scratch(std::string("analysed_") + c.name + "." + c.out);
+    std::string reused = scratch(std::string("reused_") + c.name + "." + c.out);
+    vm_session *s = prepare(inputs, analysed);
+    merge_thread(s);
+    ASSERT_EQ(s->state.load(), VM_STATE_DONE) << s->error;
+    s = prepare(inputs, reused, true);
+    for (size_t i = 0; i < inputs.size(); i++)
+        ASSERT_NE(s->kept[i], nullptr) << "input " << i + 1 << " would be analysed again";
+    merge_thread(s);
+    ASSERT_EQ(s->state.load(), VM_STATE_DONE) << s->error;
+    media_read a = read_media(analysed), b = read_media(reused);
+    ASSERT_TRUE(a.ok && b.ok);
+    EXPECT_EQ(a.kinds, b.kinds);
+    ASSERT_EQ(a.packets.size(), b.packets.size());
+    for (size_t i = 0; i < a.packets.size(); i++) {
+        const packet_info &x = a.packets[i], &y = b.packets[i];
+        EXPECT_TRUE(x.stream == y.stream && x.pts == y.pts && x.dts == y.dts && x.duration == y.duration &&
+                    x.crc == y.crc)
+            << "packet " << i << ": stream " << x.stream << " pts " << x.pts << " dts " << x.dts
+            << " against stream " << y.stream << " pts " << y.pts << " dts " << y.dts;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, ReusedAnalysis,
+    testing::Values(reuse_case{"MatroskaBFrames", {"av.mkv", "av.mkv"}, "mp4"},
+                    reuse_case{"MatroskaNoBFrames", {"uf.mkv", "uf.mkv"}, "mp4"},
+                    reuse_case{"MatroskaHevc", {"hevc_ultra.mkv", "hevc_ultra.mkv"}, "mp4"},
+                    reuse_case{"Mp4WithCover", {"cover.mp4", "cover.mp4"}, "mp4"},
+                    reuse_case{"EditList", {"preroll.mp4", "preroll.mp4"}, "mp4"},
+                    reuse_case{"MpegTsSegments", {"seg0.ts", "seg1.ts"}, "ts"},
+                    reuse_case{"Mp3Delay", {"delay.mp3", "delay.mp3"}, "mp3"},
+                    reuse_case{"FlacNumbered", {"numbered.flac", "numbered.flac"}, "flac"}),
+    [](const testing::TestParamInfo<reuse_case> &i) { return std::string(i.param.name); });
 
 }  // namespace

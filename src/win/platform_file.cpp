@@ -66,6 +66,8 @@ void vm_file_status_of(const char *path, vm_file_status *st)
     st->device = info.dwVolumeSerialNumber;
     st->inode = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
     st->size = (int64_t)(((uint64_t)info.nFileSizeHigh << 32) | info.nFileSizeLow);
+    st->modified = (int64_t)(((uint64_t)info.ftLastWriteTime.dwHighDateTime << 32) |
+                             info.ftLastWriteTime.dwLowDateTime);
     CloseHandle(h);
 }
 
