@@ -101,6 +101,8 @@ ff -i two_audio.mp4 -i tags.ffmeta -map 0 -map_metadata 1 -map_chapters 1 -c cop
 ff -i two_audio.mp4 -map 0 -c copy $(langs fra eng) swapped.mkv
 ff -i two_audio.mp4 -map 0 -c copy $(langs deu fra) otherlang.mkv
 ff $(tone) -i tags.ffmeta -map 0 -map_metadata 1 -map_chapters 1 -t 2 -c:a libmp3lame tagged.mp3
+# Ogg stores a chapter's start only: its end is the next one's start.
+ff $(tone) -i tags.ffmeta -map 0 -map_metadata 1 -map_chapters 1 -t 2 -ac 2 -c:a libopus chapters.opus
 # The ffmpeg tool of FFmpeg 5.1 turns this tag into the track's display matrix.
 ff -i av.mp4 -c copy -metadata:s:v rotate=90 rot90.mp4
 
