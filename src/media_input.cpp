@@ -10,6 +10,7 @@ extern "C" {
 #include <libavutil/dict.h>
 #include <libavutil/avstring.h>
 #include <libavutil/error.h>
+#include <libavutil/mem.h>
 }
 
 namespace {
@@ -92,6 +93,28 @@ int open_header(const char *path, AVFormatContext **ctx, int *av_error)
     return VM_INPUT_OK;
 }
 
+// FFmpeg's analysis of an input: it decodes a few frames of each stream to
+// learn what the header does not say, and throws the pictures away. The
+// loop filter only smooths those pictures (up to a fifth of the analysis
+// time of H.264 and HEVC), so it is skipped: what the analysis learns is
+// the same, field for field, on every file we measured.
+int analyse(AVFormatContext *ic)
+{
+    unsigned n = ic->nb_streams;
+    AVDictionary **opts = static_cast<AVDictionary **>(av_calloc(n > 0 ? n : 1, sizeof *opts));
+    if (!opts)
+        return AVERROR(ENOMEM);
+    int ret = 0;
+    for (unsigned i = 0; i < n && ret >= 0; i++)
+        ret = av_dict_set(&opts[i], "skip_loop_filter", "all", 0);
+    if (ret >= 0)
+        ret = avformat_find_stream_info(ic, opts);
+    for (unsigned i = 0; i < n; i++)
+        av_dict_free(&opts[i]);
+    av_free(opts);
+    return ret;
+}
+
 }  // namespace
 
 int open_media(const char *path, AVFormatContext **ctx, int *av_error)
@@ -100,7 +123,7 @@ int open_media(const char *path, AVFormatContext **ctx, int *av_error)
     if (opened != VM_INPUT_OK)
         return opened;
     AVFormatContext *ic = *ctx;
-    if (avformat_find_stream_info(ic, nullptr) < 0 || analysis_read_cap(ic)) {
+    if (analyse(ic) < 0 || analysis_read_cap(ic)) {
         avformat_close_input(ctx);
         return VM_INPUT_NO_STREAM_INFO;
     }
