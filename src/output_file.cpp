@@ -19,6 +19,12 @@ extern "C" {
 namespace {
 
 const int IO_BUFFER_SIZE = 256 * 1024;
+// The disk is asked to take the output in steps of this many bytes while
+// the merge runs, instead of all at once in the sync at the end: the
+// writing overlaps the copy, and the sync that a job waits for before it is
+// done (80 ms of a 94 MB merge here, 3 ms with the steps) has only the
+// last step left. It makes that merge about 45 ms faster.
+const int64_t WRITEBACK_STEP = 8 << 20;
 // Bytes of the output's name kept in the temporary file's name, so that it
 // stays within the 255 bytes a name may have.
 const size_t NAME_KEPT = 200;
@@ -33,6 +39,11 @@ int write_cb(void *opaque, uint8_t *buf, int size)
         if (!f->write_error)
             f->write_error = AVERROR(-r);
         return AVERROR(-r);
+    }
+    f->unsent += size;
+    if (f->unsent >= WRITEBACK_STEP) {
+        vm_file_start_writeback(f->file);
+        f->unsent = 0;
     }
     return size;
 }

@@ -45,6 +45,10 @@ int64_t vm_file_seek(vm_file f, int64_t offset, int whence);
 int64_t vm_file_size(vm_file f);
 // Waits until the file's contents are on the disk.
 int vm_file_sync(vm_file f);
+// Asks the system to start writing what the file holds so far to the disk,
+// without waiting for it, so that the sync at the end has less left to do.
+// Only a hint: where the system has no such call it does nothing.
+void vm_file_start_writeback(vm_file f);
 int vm_file_close(vm_file f);
 
 // Puts `from` in the place of `to` in one step, replacing a file there.

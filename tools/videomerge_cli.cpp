@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -67,16 +68,18 @@ void on_interrupt(int) { g_interrupted = 1; }
 // checks write nothing, so the process may end under them.
 template <class Call> bool finished_uninterrupted(Call call)
 {
-    std::atomic<bool> done{false};
-    std::thread t([&] {
+    // The wait ends as soon as the call does, not at the next poll.
+    std::promise<void> finished;
+    std::future<void> done = finished.get_future();
+    std::thread t([&call, finished = std::move(finished)]() mutable {
         call();
-        done = true;
+        finished.set_value();
     });
-    while (!done && !g_interrupted)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    if (!done) {
-        t.detach();
-        return false;
+    while (done.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready) {
+        if (g_interrupted) {
+            t.detach();
+            return false;
+        }
     }
     t.join();
     return true;
@@ -301,13 +304,20 @@ int watch(int id, const options &o)
     };
     int state;
     bool cancelling = false;
+    // The state is read often, so that the command ends soon after the job
+    // does (a status is one atomic read); the progress line is redrawn less.
+    auto last_shown = start - std::chrono::seconds(1);
     while ((state = videomerge_status(id)) < VIDEOMERGE_STATE_DONE) {
         if (g_interrupted && !cancelling) {
             videomerge_cancel(id);
             cancelling = true;
         }
-        show(false);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        auto now = std::chrono::steady_clock::now();
+        if (now - last_shown >= std::chrono::milliseconds(50)) {
+            show(false);
+            last_shown = now;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     show(true);
     return state;

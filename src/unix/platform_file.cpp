@@ -59,6 +59,16 @@ int vm_file_sync(vm_file f)
     return fsync((int)f) == 0 ? 0 : -errno;
 }
 
+void vm_file_start_writeback(vm_file f)
+{
+#ifdef __linux__
+    // Pages already on their way are not waited for; 0, 0 is the whole file.
+    sync_file_range((int)f, 0, 0, SYNC_FILE_RANGE_WRITE);
+#else
+    (void)f;
+#endif
+}
+
 int vm_file_close(vm_file f)
 {
     return close((int)f) == 0 ? 0 : -errno;
