@@ -27,7 +27,7 @@ extern "C" {
 }
 
 #include "progress_line.h"
-#include "terminal.h"
+#include "platform.h"
 #include "videomerge.h"
 
 namespace {
@@ -411,6 +411,7 @@ int run_merge(const options &o)
 int main(int argc, char **argv)
 {
     catch_interrupts(on_interrupt);
+    keep_freed_memory();
     options o;
     int early = parse_args(utf8_arguments(argc, argv), o);
     if (early >= 0)

@@ -1,10 +1,14 @@
-#include "../terminal.h"
+#include "../platform.h"
 
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstring>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 bool stderr_is_terminal() { return isatty(STDERR_FILENO) != 0; }
 
@@ -30,4 +34,14 @@ void catch_interrupts(void (*handler)(int))
 std::vector<std::string> utf8_arguments(int argc, char **argv)
 {
     return std::vector<std::string>(argv, argv + argc);  // bytes, as the system gives them
+}
+
+void keep_freed_memory()
+{
+#ifdef __GLIBC__
+    // Blocks up to 32 MiB come from the heap, and up to 128 MiB freed at
+    // its top stay there.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 128 << 20);
+#endif
 }

@@ -1,4 +1,4 @@
-#include "../terminal.h"
+#include "../platform.h"
 
 #include <io.h>
 #include <windows.h>
@@ -43,3 +43,6 @@ std::vector<std::string> utf8_arguments(int argc, char **argv)
     LocalFree(wide);
     return args;
 }
+
+// The Windows heap keeps freed blocks for reuse already.
+void keep_freed_memory() {}
