@@ -14,6 +14,7 @@
 #include "kept_analysis.h"
 #include "media_input.h"
 #include "output_file.h"
+#include "read_ahead.h"
 #include "reannex.h"
 #include "session.h"
 #include "stream_selection.h"
@@ -39,6 +40,7 @@ struct merge_run {
     reannex_filters filters;  // for the current input's reannexed streams
     input_prefetch next;      // the input after the current one, opening
     join_start start;         // the current input's first packets
+    read_ahead *ahead;        // reads the current input while it is copied
     file_info first;          // what later inputs must match
     stream_selection sel;     // which input streams the output has
     timeline tl;
@@ -209,6 +211,8 @@ int write_packet(merge_run &m, AVRational in_tb)
     int ret = av_interleaved_write_frame(m.oc, m.pkt);
     av_packet_unref(m.pkt);
     if (ret < 0) {
+        // The input is the reader's until it stops.
+        read_ahead_stop(&m.ahead);
         char what[128];
         const AVStream *st = m.ic->streams[m.in_idx];
         format_text(what, sizeof what, "write frame failed (file %d, stream %d: %s, %s)", m.j, m.in_idx,
@@ -243,10 +247,22 @@ int filter_and_write(merge_run &m, int idx, int out, bool flush)
 // ends the input like its end does (a damaged file is cut short, not
 // refused); a read error fails the job, which would otherwise report done
 // with the rest of the file missing.
-copy_end copy_input(merge_run &m)
+copy_end copy_packets(merge_run &m)
 {
     int ret;
-    while ((ret = join_start_read(&m.start, m.ic, m.pkt)) >= 0) {
+    AVRational tb;
+    // Without a reading thread the packets are read here.
+    m.ahead = read_ahead_start(&m.start, m.ic);
+    for (;;) {
+        if (m.ahead) {
+            ret = read_ahead_take(m.ahead, m.pkt, &tb);
+        } else {
+            ret = join_start_read(&m.start, m.ic, m.pkt);
+            if (ret >= 0)
+                tb = m.ic->streams[m.pkt->stream_index]->time_base;
+        }
+        if (ret < 0)
+            break;
         if (m.s->cancel.load(std::memory_order_relaxed)) {
             av_packet_unref(m.pkt);
             return COPY_CANCELLED;
@@ -260,11 +276,11 @@ copy_end copy_input(merge_run &m)
         bool filtered = m.filters.bsf[idx] != nullptr;
         m.pkt->stream_index = out;
         m.in_idx = idx;
-        int written = filtered ? filter_and_write(m, idx, out, false)
-                               : write_packet(m, m.ic->streams[idx]->time_base);
+        int written = filtered ? filter_and_write(m, idx, out, false) : write_packet(m, tb);
         if (written < 0)
             return COPY_FAILED;
     }
+    read_ahead_stop(&m.ahead);
     if (input_read_failed(m.ic, ret)) {
         format_text(m.s->error, VM_ERROR_CAP, "read failed (file %d)", m.j);
         return COPY_FAILED;
@@ -277,6 +293,15 @@ copy_end copy_input(merge_run &m)
     }
     reannex_close(&m.filters);
     return COPY_EOF;
+}
+
+// The same, with the reading thread stopped on every way out: the input is
+// the merge's again.
+copy_end copy_input(merge_run &m)
+{
+    copy_end end = copy_packets(m);
+    read_ahead_stop(&m.ahead);
+    return end;
 }
 
 // Moves on to input j after the one before has ended.
@@ -339,6 +364,7 @@ void release(merge_run &m)
         m.oc = nullptr;
     }
     prefetch_discard(&m.next);
+    read_ahead_stop(&m.ahead);
     join_start_end(&m.start);
     for (kept_analysis *&k : m.s->kept)
         free_analysis(&k);
