@@ -151,10 +151,15 @@ lead lead_of(const AVStream *st)
 // stream's state on. Video frames an edit list hides (MP4 pre-roll from
 // the keyframe before the edit's start) are left out: after a join nothing
 // can hide them, and the frames after them up to the next keyframe refer to
-// them and go too. (Hidden audio is handled in join_start_read.)
+// them and go too. A hidden frame shown after a kept keyframe is not
+// pre-roll but the edit's end cutting the last frame shown (an iPhone
+// recording hides its second frame in decode order so): the frames after it
+// refer to it, so it is kept, as it is in the first input. (Hidden audio is
+// handled in join_start_read.)
 bool leading(lead &l, const AVPacket *pkt)
 {
-    if ((pkt->flags & AV_PKT_FLAG_DISCARD) && l.state != lead::DONE) {
+    bool after_key = l.state == lead::AFTER_KEY && pkt->pts != AV_NOPTS_VALUE && pkt->pts >= l.key_pts;
+    if ((pkt->flags & AV_PKT_FLAG_DISCARD) && l.state != lead::DONE && !after_key) {
         l.state = lead::WAIT_KEY;
         return true;
     }
