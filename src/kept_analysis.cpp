@@ -32,10 +32,11 @@ const char *const PRESENTATION_TIMES_ONLY[] = {"matroska,webm"};
 // FFmpeg's largest reordering depth (MAX_REORDER_DELAY).
 enum { MAX_DELAY = 16 };
 
-bool named_in(const AVInputFormat *fmt, const char *const *names, size_t count)
+template <size_t N>
+bool named_in(const AVInputFormat *fmt, const char *const (&names)[N])
 {
-    for (size_t i = 0; i < count; i++)
-        if (std::strcmp(fmt->name, names[i]) == 0)
+    for (const char *name : names)
+        if (std::strcmp(fmt->name, name) == 0)
             return true;
     return false;
 }
@@ -184,8 +185,7 @@ void reset_windows(kept_analysis &a)
 
 kept_analysis *keep_analysis(const AVFormatContext *ic, const char *path, const vm_file_status &before)
 {
-    if (!named_in(ic->iformat, REOPENABLE, sizeof REOPENABLE / sizeof *REOPENABLE) ||
-        ic->nb_streams > VM_MAX_STREAMS)
+    if (!named_in(ic->iformat, REOPENABLE) || ic->nb_streams > VM_MAX_STREAMS)
         return nullptr;
     vm_file_status after;
     file_identity(path, &after);
@@ -199,8 +199,7 @@ kept_analysis *keep_analysis(const AVFormatContext *ic, const char *path, const 
     a->start_time = ic->start_time;
     a->duration = ic->duration;
     a->bit_rate = ic->bit_rate;
-    bool pts_only = named_in(ic->iformat, PRESENTATION_TIMES_ONLY,
-                             sizeof PRESENTATION_TIMES_ONLY / sizeof *PRESENTATION_TIMES_ONLY);
+    bool pts_only = named_in(ic->iformat, PRESENTATION_TIMES_ONLY);
     if (ic->nb_chapters > 0) {
         a->chapter_ends = static_cast<int64_t *>(av_malloc_array(ic->nb_chapters, sizeof(int64_t)));
         if (!a->chapter_ends) {
@@ -236,8 +235,9 @@ int open_for_merge(const char *path, kept_analysis *kept, AVFormatContext **ctx,
             // still name that file once it is open.
             vm_file_status after;
             file_identity(path, &after);
-            if (ic->iformat == kept->format && (int)ic->nb_streams == kept->stream_count &&
-                (int)ic->nb_chapters == kept->chapter_count && same_file_state(kept->file, after) && put_back(*kept, ic) == 0) {
+            bool as_analysed = ic->iformat == kept->format && (int)ic->nb_streams == kept->stream_count &&
+                               (int)ic->nb_chapters == kept->chapter_count;
+            if (as_analysed && same_file_state(kept->file, after) && put_back(*kept, ic) == 0) {
                 reset_windows(*kept);
                 *reused = true;
                 return VM_INPUT_OK;

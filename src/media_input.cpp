@@ -115,33 +115,31 @@ int analyse(AVFormatContext *ic)
     return ret;
 }
 
-}  // namespace
-
-int open_media(const char *path, AVFormatContext **ctx, int *av_error)
+// Opens `path`, with or without the analysis, within the read cap.
+int open_input(const char *path, AVFormatContext **ctx, int *av_error, bool analysed)
 {
     int opened = open_header(path, ctx, av_error);
     if (opened != VM_INPUT_OK)
         return opened;
     AVFormatContext *ic = *ctx;
-    if (analyse(ic) < 0 || analysis_read_cap(ic)) {
+    if ((analysed && analyse(ic) < 0) || analysis_read_cap(ic)) {
         avformat_close_input(ctx);
         return VM_INPUT_NO_STREAM_INFO;
     }
-    ic->opaque = nullptr;  // the cap is for the analysis only
+    ic->opaque = nullptr;  // the cap is for opening only, not for the copy
     return VM_INPUT_OK;
+}
+
+}  // namespace
+
+int open_media(const char *path, AVFormatContext **ctx, int *av_error)
+{
+    return open_input(path, ctx, av_error, true);
 }
 
 int open_media_header(const char *path, AVFormatContext **ctx, int *av_error)
 {
-    int opened = open_header(path, ctx, av_error);
-    if (opened != VM_INPUT_OK)
-        return opened;
-    if (analysis_read_cap(*ctx)) {
-        avformat_close_input(ctx);
-        return VM_INPUT_NO_STREAM_INFO;
-    }
-    (*ctx)->opaque = nullptr;
-    return VM_INPUT_OK;
+    return open_input(path, ctx, av_error, false);
 }
 
 bool input_read_failed(const AVFormatContext *ic, int ret)

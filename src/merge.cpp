@@ -243,6 +243,18 @@ int filter_and_write(merge_run &m, int idx, int out, bool flush)
     }
 }
 
+// The current input's next packet and its stream's time base: from the
+// reading thread, or read here when none could be started.
+int next_packet(merge_run &m, AVRational *tb)
+{
+    if (m.ahead)
+        return read_ahead_take(m.ahead, m.pkt, tb);
+    int ret = join_start_read(&m.start, m.ic, m.pkt);
+    if (ret >= 0)
+        *tb = m.ic->streams[m.pkt->stream_index]->time_base;
+    return ret;
+}
+
 // Copies the current input to its end. Damage that the demuxer stops at
 // ends the input like its end does (a damaged file is cut short, not
 // refused); a read error fails the job, which would otherwise report done
@@ -251,18 +263,8 @@ copy_end copy_packets(merge_run &m)
 {
     int ret;
     AVRational tb;
-    // Without a reading thread the packets are read here.
     m.ahead = read_ahead_start(&m.start, m.ic);
-    for (;;) {
-        if (m.ahead) {
-            ret = read_ahead_take(m.ahead, m.pkt, &tb);
-        } else {
-            ret = join_start_read(&m.start, m.ic, m.pkt);
-            if (ret >= 0)
-                tb = m.ic->streams[m.pkt->stream_index]->time_base;
-        }
-        if (ret < 0)
-            break;
+    while ((ret = next_packet(m, &tb)) >= 0) {
         if (m.s->cancel.load(std::memory_order_relaxed)) {
             av_packet_unref(m.pkt);
             return COPY_CANCELLED;

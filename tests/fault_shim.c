@@ -66,15 +66,20 @@ static mode_t mode_arg(int flags, va_list ap)
     return (flags & (O_CREAT | O_TMPFILE)) ? (mode_t)va_arg(ap, int) : 0;
 }
 
+static int open_marked(open_fn real, const char *path, int flags, va_list ap)
+{
+    int fd = real(path, flags, mode_arg(flags, ap));
+    mark(fd, path);
+    return fd;
+}
+
 int open(const char *path, int flags, ...)
 {
     REAL(open, open_fn);
     va_list ap;
     va_start(ap, flags);
-    mode_t mode = mode_arg(flags, ap);
+    int fd = open_marked(real_open, path, flags, ap);
     va_end(ap);
-    int fd = real_open(path, flags, mode);
-    mark(fd, path);
     return fd;
 }
 
@@ -83,10 +88,8 @@ int open64(const char *path, int flags, ...)
     REAL(open64, open_fn);
     va_list ap;
     va_start(ap, flags);
-    mode_t mode = mode_arg(flags, ap);
+    int fd = open_marked(real_open64, path, flags, ap);
     va_end(ap);
-    int fd = real_open64(path, flags, mode);
-    mark(fd, path);
     return fd;
 }
 
