@@ -10,12 +10,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "compat.h"
+#include "inspect/compat.h"
 #include "fuzz_file.h"
-#include "jobs.h"
-#include "merge.h"
-#include "resolved_path.h"
-#include "session.h"
+#include "api/jobs.h"
+#include "merge/merge.h"
+#include "files/resolved_path.h"
+#include "api/session.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

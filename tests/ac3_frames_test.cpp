@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ac3_frames.h"
+#include "merge/ac3_frames.h"
 #include "support.h"
 
 namespace {

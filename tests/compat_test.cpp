@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "compat.h"
+#include "inspect/compat.h"
 #include "support.h"
 
 namespace {

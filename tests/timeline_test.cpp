@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "support.h"
-#include "timeline.h"
+#include "merge/timeline.h"
 
 extern "C" {
 #include <libavcodec/packet.h>

@@ -8,10 +8,10 @@
 
 #include <gtest/gtest.h>
 
-#include "compat.h"
-#include "fs_path.h"
-#include "merge.h"
-#include "session.h"
+#include "inspect/compat.h"
+#include "files/fs_path.h"
+#include "merge/merge.h"
+#include "api/session.h"
 #include "support.h"
 
 namespace fs = std::filesystem;

@@ -1,4 +1,4 @@
-#include "../platform_file.h"
+#include "files/platform_file.h"
 
 #include <cerrno>
 #include <cstdio>

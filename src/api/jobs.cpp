@@ -1,0 +1,190 @@
+#include "api/jobs.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "inspect/compat.h"
+#include "inspect/kept_analysis.h"
+#include "merge/merge.h"
+#include "files/resolved_path.h"
+#include "api/session.h"
+#include "text.h"
+#include "thread.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+namespace {
+
+// An output path leaves room in the slot for its NUL and one byte more.
+const size_t MAX_OUT_PATH = VM_PATH_CAP - 2;
+
+// A start's paths, as given and as resolved; too big for a host's stack.
+struct start_request {
+    vm_path_slots given;
+    int count;
+    resolved_path inputs[VM_MAX_FILES];
+    vm_path_slots open_paths;
+    resolved_path out;
+    kept_analysis *kept[VM_MAX_FILES];  // what the check learnt, until the job holds it
+    ~start_request()
+    {
+        for (kept_analysis *&k : kept)
+            free_analysis(&k);
+    }
+};
+
+resolved_path as_resolved(const char *path, const vm_file_status &st)
+{
+    resolved_path r;
+    std::memset(&r, 0, sizeof r);
+    r.local = true;
+    std::strcpy(r.path, path);
+    r.status = st;
+    return r;
+}
+
+// True when the output would land on a file that a job reads or writes:
+// one of this job's inputs, or an input or the output of a job still
+// running; or when one of this job's inputs is another running job's
+// output. Writing there would truncate a file while it is read, or leave
+// two writers on one file.
+bool shares_a_file(const start_request &r)
+{
+    for (int i = 0; i < r.count; i++)
+        if (r.inputs[i].local && same_file(r.out, r.inputs[i]))
+            return true;
+    for (vm_session &other : g_sessions) {
+        if (!other.in_use.load(std::memory_order_relaxed) ||
+            other.state.load(std::memory_order_acquire) >= VM_STATE_DONE)
+            continue;
+        if (same_file(r.out, other.out))
+            return true;
+        for (int k = 0; k < other.file_count; k++)
+            if (same_file(r.out, as_resolved(other.open_paths[k], other.in_status[k])))
+                return true;
+        for (int i = 0; i < r.count; i++)
+            if (r.inputs[i].local && same_file(r.inputs[i], other.out))
+                return true;
+    }
+    return false;
+}
+
+// Resolves the paths and refuses an output that is not a place for one
+// file: not local, not a regular file where something stands, a muxer that
+// writes files of its own (playlists, segments, image sequences), or a
+// file some job reads or writes.
+bool resolve_request(start_request &r, const char *out_path)
+{
+    for (int i = 0; i < r.count; i++) {
+        if (resolve_path(r.given[i], &r.inputs[i]) < 0)
+            return false;
+        std::strcpy(r.open_paths[i], r.inputs[i].path);
+    }
+    if (resolve_path(out_path, &r.out) < 0 || !r.out.local)
+        return false;
+    if (r.out.status.kind != VM_FILE_MISSING && r.out.status.kind != VM_FILE_REGULAR)
+        return false;
+    const AVOutputFormat *fmt = av_guess_format(nullptr, out_path, nullptr);
+    if (fmt && (fmt->flags & AVFMT_NOFILE))
+        return false;
+    return !shares_a_file(r);
+}
+
+void release_thread(vm_session *s)
+{
+    if (!s->thread)
+        return;
+    vm_thread_join(s->thread);
+    vm_thread_release(s->thread);
+    delete s->thread;
+    s->thread = nullptr;
+}
+
+}  // namespace
+
+int job_start(const char *list, const char *out_path)
+{
+    if (!list || !*list || !out_path || !*out_path || std::strlen(out_path) > MAX_OUT_PATH)
+        return VM_START_BAD_ARGS;
+    std::unique_ptr<start_request> req(new (std::nothrow) start_request());
+    if (!req)
+        return VM_START_NO_WORKER;
+    start_request &r = *req;
+    r.count = split_paths(list, r.given);
+    if (r.count < 2)  // also a too-long line or too many lines
+        return VM_START_BAD_ARGS;
+    if (!resolve_request(r, out_path))
+        return VM_START_BAD_ARGS;
+
+    char reason[VM_REASON_CAP];
+    int64_t total_ms = 0;
+    vm_stream_mask reannex = 0;
+    int verdict = compat_check(r.open_paths, r.count, &total_ms, reason, &reannex, r.kept);
+    if (verdict < 0)
+        return VM_START_UNREADABLE;
+    if (verdict == 0)
+        return VM_START_INCOMPATIBLE;
+
+    int id = 0;
+    while (id < VM_MAX_JOBS && g_sessions[id].in_use.load(std::memory_order_relaxed))
+        id++;
+    if (id == VM_MAX_JOBS)
+        return VM_START_NO_SLOT;
+    vm_session *s = &g_sessions[id];
+    release_thread(s);
+    slot_guard claimed(s);
+    session_reset(s);
+    s->in_use.store(1, std::memory_order_relaxed);
+    std::memcpy(s->paths, r.given, sizeof r.given[0] * r.count);
+    std::memcpy(s->open_paths, r.open_paths, sizeof r.open_paths[0] * r.count);
+    for (int i = 0; i < r.count; i++)
+        s->in_status[i] = r.inputs[i].status;
+    s->file_count = r.count;
+    std::strcpy(s->out_path, out_path);
+    s->out = r.out;
+    s->total_ms = total_ms;
+    s->reannex = reannex;
+    std::memcpy(s->kept, r.kept, sizeof r.kept);
+    std::memset(r.kept, 0, sizeof r.kept);
+
+    vm_thread *t = new (std::nothrow) vm_thread{};
+    if (t) {
+        t->routine = merge_thread;
+        t->arg = s;
+        if (vm_thread_start(t) == 0) {
+            s->thread = t;
+            return id;
+        }
+        delete t;
+    }
+    for (kept_analysis *&k : s->kept)
+        free_analysis(&k);
+    s->in_use.store(0, std::memory_order_relaxed);
+    return VM_START_NO_WORKER;
+}
+
+int job_status(int id)
+{
+    vm_session *s = session_for_id(id);
+    return s ? s->state.load(std::memory_order_acquire) : -1;
+}
+
+void job_cancel(int id)
+{
+    if (vm_session *s = session_for_id(id))
+        s->cancel.store(1, std::memory_order_relaxed);
+}
+
+void job_free(int id)
+{
+    vm_session *s = session_for_id(id);
+    if (!s)
+        return;
+    s->cancel.store(1, std::memory_order_relaxed);
+    release_thread(s);
+    slot_guard released(s);
+    s->in_use.store(0, std::memory_order_relaxed);
+}

@@ -1,0 +1,101 @@
+// The progress and result texts of a job slot.
+#include <algorithm>
+
+#include "api/jobs.h"
+#include "api/session.h"
+#include "text.h"
+
+namespace {
+
+const char BAD_ID[] = "{\"error\":\"bad id\"}";
+
+// Each host thread has answer buffers of its own, one per job id: a text
+// handed out stays as it is until the same thread asks again about the
+// same id, whatever other threads ask meanwhile.
+thread_local char t_progress[VM_MAX_JOBS][VM_PROGRESS_CAP];
+thread_local char t_result[VM_MAX_JOBS][VM_RESULT_CAP];
+
+// Percent of the expected total reached on stream 0; exactly 100 once done.
+// Stream 0 and the container durations need not agree, so it is capped.
+double percent_of(int state, int64_t processed_ms, int64_t total_ms)
+{
+    if (state == VM_STATE_DONE)
+        return 100.0;
+    double divisor = total_ms > 0 ? (double)total_ms : 1.0;
+    return std::min(100.0, (double)processed_ms * 100.0 / divisor);
+}
+
+// `,"streams_left_out":[i,j]`: the first input's streams the output
+// does not have; appended at pos.
+size_t append_left_out(char *out, size_t cap, size_t pos, vm_stream_mask mask)
+{
+    pos += format_text(out + pos, cap - pos, ",\"streams_left_out\":[");
+    const char *sep = "";
+    for (int i = 0; i < 64; i++)
+        if (mask >> i & 1) {
+            pos += format_text(out + pos, cap - pos, "%s%d", sep, i);
+            sep = ",";
+        }
+    return pos + format_text(out + pos, cap - pos, "]");
+}
+
+bool is_job_id(int id)
+{
+    return (unsigned)id < (unsigned)VM_MAX_JOBS;  // unsigned: negative ids too
+}
+
+}  // namespace
+
+const char *job_progress(int id)
+{
+    if (!is_job_id(id))
+        return BAD_ID;
+    vm_session *s = &g_sessions[id];
+    slot_guard guard(s);
+    if (!s->in_use.load(std::memory_order_relaxed))
+        return BAD_ID;
+    char *out = t_progress[id];
+    int state = s->state.load(std::memory_order_acquire);
+    int64_t processed = s->processed_ms.load(std::memory_order_relaxed);
+    char percent[32];
+    format_fixed(percent_of(state, processed, s->total_ms), 1, percent);
+    format_text(out, VM_PROGRESS_CAP,
+                "{\"state\":%d,\"percent\":%s,\"current_file\":%d,\"total_files\":%d,"
+                "\"processed_ms\":%lld,\"total_ms\":%lld,\"packets\":%lld}",
+                state, percent, s->current_file.load(std::memory_order_relaxed), s->file_count,
+                (long long)processed, (long long)s->total_ms,
+                (long long)s->packets.load(std::memory_order_relaxed));
+    return out;
+}
+
+const char *job_result(int id)
+{
+    if (!is_job_id(id))
+        return BAD_ID;
+    vm_session *s = &g_sessions[id];
+    slot_guard guard(s);
+    if (!s->in_use.load(std::memory_order_relaxed))
+        return BAD_ID;
+    char *out = t_result[id];
+    int state = s->state.load(std::memory_order_acquire);
+    if (state == VM_STATE_FAILED) {
+        char error[VM_ERROR_CAP * 3];  // a byte may become U+FFFD
+        json_escape(s->error, error, sizeof error);
+        format_text(out, VM_RESULT_CAP,
+                    "{\"state\":%d,\"ok\":false,\"error\":\"%s\"}", state, error);
+        return out;
+    }
+    char out_path[VM_PATH_CAP * 3];
+    json_escape(s->out_path, out_path, sizeof out_path);
+    size_t pos = format_text(out, VM_RESULT_CAP,
+                "{\"state\":%d,\"ok\":%s,\"out_path\":\"%s\",\"out_size_bytes\":%lld,"
+                "\"files_merged\":%d,\"duration_ms\":%lld,\"packets_written\":%lld,"
+                "\"elapsed_ms\":%lld",
+                state, state == VM_STATE_DONE ? "true" : "false", out_path,
+                (long long)s->out_size_bytes.load(std::memory_order_relaxed), s->file_count,
+                (long long)s->total_ms, (long long)s->packets.load(std::memory_order_relaxed),
+                (long long)s->elapsed_ms.load(std::memory_order_relaxed));
+    pos = append_left_out(out, VM_RESULT_CAP, pos, s->left_out.load(std::memory_order_relaxed));
+    format_text(out + pos, VM_RESULT_CAP - pos, "}");
+    return out;
+}

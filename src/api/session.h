@@ -1,0 +1,91 @@
+// The job table: one slot per merge job, shared by the host's calls and
+// the job's worker thread.
+#ifndef VIDEOMERGE_SESSION_H
+#define VIDEOMERGE_SESSION_H
+
+#include <atomic>
+#include <cstdint>
+
+#include "capacity.h"
+#include "files/resolved_path.h"
+
+struct kept_analysis;
+struct vm_thread;
+
+enum {
+    VM_STATE_PENDING = 0,
+    VM_STATE_RUNNING = 2,
+    VM_STATE_DONE = 3,
+    VM_STATE_CANCELLED = 4,
+    VM_STATE_FAILED = 5,
+};
+
+enum { VM_ERROR_CAP = 256, VM_PROGRESS_CAP = 512, VM_RESULT_CAP = 4096 };
+
+// Start and free change which job a slot holds while other host threads
+// may ask for that id's progress or result: both sides hold the slot's
+// `guard` (a short spin lock, never held while waiting for a worker), so a
+// report describes one job whole, or answers "bad id".
+//
+// While a job runs, the host writes only `cancel` (and `thread` once, right
+// after creating the worker); the worker writes the figures, `error` and
+// last of all the final state, stored with release order so that a host
+// that reads a final state with acquire order also sees the outcome and the
+// output in place (or, for a job that did not finish, its temporary file
+// removed).
+struct vm_session {
+    std::atomic<int> in_use;
+    std::atomic<int> state;
+    std::atomic<int> cancel;
+    vm_path_slots paths;  // as the host gave them, for the texts
+    int file_count;
+    char out_path[VM_PATH_CAP];
+    // What the job opens and writes: the paths resolved at start, and what
+    // stood there then (the guards against two jobs sharing a file).
+    vm_path_slots open_paths;
+    vm_file_status in_status[VM_MAX_FILES];
+    // What the check learnt of each input, for the worker to reuse when
+    // the file has not changed since (null: analyse it again). The worker
+    // frees each once it has opened the input.
+    kept_analysis *kept[VM_MAX_FILES];
+    resolved_path out;
+    std::atomic<int> current_file;
+    std::atomic<int64_t> processed_ms;
+    int64_t total_ms;
+    // Bit j: stream j is H.264/HEVC whose parameter sets differ between the
+    // inputs; the worker gives its packets their own file's sets in band.
+    vm_stream_mask reannex;
+    // Bit i: stream i of the first input is not in the output (the
+    // container cannot store it). Written by the worker before it creates
+    // the output.
+    std::atomic<vm_stream_mask> left_out;
+    std::atomic<int64_t> packets;
+    std::atomic<int64_t> out_size_bytes;
+    std::atomic<int64_t> elapsed_ms;
+    char error[VM_ERROR_CAP];
+    std::atomic<int> guard;
+    vm_thread *thread;
+};
+
+extern vm_session g_sessions[VM_MAX_JOBS];
+
+// Clears every field of a slot (but its guard), as a fresh slot reads, and
+// frees what the last job left in it.
+void session_reset(vm_session *s);
+
+// Holds a slot's guard for as long as it lives.
+class slot_guard {
+public:
+    explicit slot_guard(vm_session *s);
+    ~slot_guard();
+    slot_guard(const slot_guard &) = delete;
+    slot_guard &operator=(const slot_guard &) = delete;
+
+private:
+    vm_session *s_;
+};
+
+// The slot for a job id, or null when the id is out of range or free.
+vm_session *session_for_id(int id);
+
+#endif

@@ -1,0 +1,64 @@
+// Where and how a job's output is written. The bytes go to a temporary file
+// of the job's own, created in the output's directory where nothing stood
+// before; only once the muxer has written its last byte is that file
+// synced to the disk and renamed over the output path, and the directory
+// synced. Whatever stands at the output path stays untouched until that
+// rename, so a cancel, a failure, a full disk or a killed process never
+// costs the user a file, and nothing reads a partial output under the final
+// name. A job that does not finish removes its temporary file, and nothing
+// else.
+#ifndef VIDEOMERGE_OUTPUT_FILE_H
+#define VIDEOMERGE_OUTPUT_FILE_H
+
+#include <cstdint>
+
+#include "files/platform_file.h"
+#include "files/resolved_path.h"
+
+struct AVDictionary;
+struct AVFormatContext;
+struct AVIOContext;
+
+// The temporary name adds a dot, a process id, a number and a suffix to the
+// output's name.
+enum { VM_TEMP_PATH_CAP = VM_RESOLVED_CAP + 64 };
+
+struct output_file {
+    char final_path[VM_TEMP_PATH_CAP];
+    // ".<name>.videomerge-<process>-<n>.part" beside the output, so that
+    // one left by a killed process tells what it was.
+    char temp_path[VM_TEMP_PATH_CAP];
+    vm_file file;     // the temporary file, while file_open
+    bool file_open;
+    bool created;     // temp_path is ours, to remove unless committed
+    bool committed;
+    int write_error;  // the first failed write or seek, as an AVERROR
+    int64_t unsent;   // bytes written since the system was last asked to write them out
+};
+
+enum {
+    VM_COMMIT_OK = 0,
+    VM_COMMIT_WRITE_FAILED = -1,   // a write, the flush or the close failed
+    VM_COMMIT_SYNC_FAILED = -2,    // the data did not reach the disk
+    VM_COMMIT_RENAME_FAILED = -3,  // the file could not be put in place
+};
+
+// Creates the temporary file for `final_path` (a resolved path) and an I/O
+// context that writes to it, for the muxer's `pb`. 0, or -1.
+int output_file_open(output_file *f, const char *final_path, AVIOContext **pb);
+
+// Flushes and closes the I/O context, syncs the file, renames it over the
+// final path and syncs the directory. *size_bytes is the file's size.
+int output_file_commit(output_file *f, AVIOContext **pb, int64_t *size_bytes);
+
+// Closes the I/O context and removes the temporary file unless committed;
+// safe on a zeroed record and after a commit.
+void output_file_discard(output_file *f, AVIOContext **pb);
+
+// Muxer options for how the output is laid out: a WAV output reserves room
+// for the RF64 header, which the muxer writes in its place should the file
+// pass 4 GiB (a plain WAV cannot say its size past that, and would read as
+// broken or cut short). Adds them to `opts`; 0, or an AVERROR.
+int output_muxer_options(const AVFormatContext *oc, AVDictionary **opts);
+
+#endif

@@ -1,0 +1,133 @@
+#include "merge/carry_over.h"
+
+#include <cstring>
+#include <initializer_list>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/avstring.h>
+#include <libavutil/dict.h>
+}
+
+namespace {
+
+// mkvmerge stores statistics of each track as tags (BPS-eng, DURATION-eng,
+// NUMBER_OF_FRAMES-eng, ...), naming them in _STATISTICS_TAGS. They
+// describe the first input only, so a joined file must not repeat them.
+bool is_statistics_tag(const AVDictionary *tags, const char *key)
+{
+    if (av_strncasecmp(key, "_STATISTICS_", 12) == 0)
+        return true;
+    const AVDictionaryEntry *names = av_dict_get(tags, "_STATISTICS_TAGS", nullptr, AV_DICT_IGNORE_SUFFIX);
+    if (!names)
+        return false;
+    size_t key_len = std::strcspn(key, "-");  // the name without its language suffix
+    for (const char *p = names->value; *p;) {
+        size_t len = std::strcspn(p, " ");
+        if (len == key_len && av_strncasecmp(p, key, len) == 0)
+            return true;
+        p += len;
+        p += std::strspn(p, " ");
+    }
+    return false;
+}
+
+// A stream's length as a tag (Matroska outputs of FFmpeg carry one): stale
+// once other files follow.
+bool is_length_tag(const char *key)
+{
+    return av_strcasecmp(key, "duration") == 0;
+}
+
+int copy_tags(const AVDictionary *from, AVDictionary **to, bool (*skip)(const AVDictionary *, const char *))
+{
+    const AVDictionaryEntry *t = nullptr;
+    while ((t = av_dict_get(from, "", t, AV_DICT_IGNORE_SUFFIX))) {
+        if (skip(from, t->key))
+            continue;
+        int ret = av_dict_set(to, t->key, t->value, 0);
+        if (ret < 0)
+            return ret;
+    }
+    return 0;
+}
+
+bool skip_stream_tag(const AVDictionary *tags, const char *key)
+{
+    return is_statistics_tag(tags, key) || is_length_tag(key);
+}
+
+// The encoder tag names the program that wrote the input; this output is
+// written by libavformat, which names itself where its container has a place.
+bool skip_file_tag(const AVDictionary *tags, const char *key)
+{
+    return av_strcasecmp(key, "encoder") == 0 || skip_stream_tag(tags, key);
+}
+
+// The MP4 muxer writes Dolby Vision configuration (dvcC), stereo 3D (st3d)
+// and spherical video (sv3d) only when told that boxes outside the MP4
+// standard are welcome; without them a Dolby Vision recording plays as
+// plain HEVC and a 360° video as a flat one.
+bool needs_unofficial_boxes(const AVFormatContext *oc)
+{
+    if (std::strcmp(oc->oformat->name, "mp4") != 0)
+        return false;
+    for (unsigned i = 0; i < oc->nb_streams; i++)
+        for (auto type : {AV_PKT_DATA_DOVI_CONF, AV_PKT_DATA_STEREO3D, AV_PKT_DATA_SPHERICAL})
+            if (av_stream_get_side_data(oc->streams[i], type, nullptr))
+                return true;
+    return false;
+}
+
+}  // namespace
+
+int carry_stream_props(const AVStream *in, AVStream *out)
+{
+    int ret = copy_tags(in->metadata, &out->metadata, skip_stream_tag);
+    if (ret < 0)
+        return ret;
+    // An attachment (a cover that Matroska stores as a file) is no stream
+    // to flag; every other stream takes the input's flags as they are.
+    if (out->codecpar->codec_type != AVMEDIA_TYPE_ATTACHMENT)
+        out->disposition = in->disposition;
+    // A picture carried as the output's cover has that flag alone: the
+    // MP4/MOV muxers write a cover only then, and take a picture with more
+    // flags (an input's default flag, or the timed thumbnails of a podcast's
+    // chapter images) as a video track, which M4A has no tag for.
+    if (out->disposition & AV_DISPOSITION_ATTACHED_PIC)
+        out->disposition = AV_DISPOSITION_ATTACHED_PIC;
+    // Side data the demuxer found in the stream's header (display matrix,
+    // mastering display, content light level, stereo 3D, spherical, Dolby
+    // Vision configuration, ...): the muxer writes each kind it knows.
+    for (int i = 0; i < in->nb_side_data; i++) {
+        const AVPacketSideData &sd = in->side_data[i];
+        uint8_t *data = av_stream_new_side_data(out, sd.type, sd.size);
+        if (!data)
+            return AVERROR(ENOMEM);
+        std::memcpy(data, sd.data, sd.size);
+    }
+    return 0;
+}
+
+int carry_file_props(const AVFormatContext *ic, AVFormatContext *oc)
+{
+    int ret = copy_tags(ic->metadata, &oc->metadata, skip_file_tag);
+    if (ret < 0)
+        return ret;
+    if (needs_unofficial_boxes(oc))
+        oc->strict_std_compliance = FF_COMPLIANCE_UNOFFICIAL;
+    // MPEG-TS names its service in the program, which the output does not
+    // copy; the MPEG-TS muxer takes these two from the file's tags instead.
+    // Other containers have no service to name.
+    if (ic->nb_programs > 0 && std::strcmp(oc->oformat->name, "mpegts") == 0) {
+        static const char *const keys[] = {"service_name", "service_provider"};
+        for (const char *key : keys) {
+            const AVDictionaryEntry *t = av_dict_get(ic->programs[0]->metadata, key, nullptr, 0);
+            if (t && !av_dict_get(oc->metadata, key, nullptr, 0) &&
+                (ret = av_dict_set(&oc->metadata, key, t->value, 0)) < 0)
+                return ret;
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,58 @@
+// Where an input begins. Its first packets are read ahead so the timeline
+// can learn each stream's earliest time before it places the input (and
+// how far its decode times run ahead of its presentation times), and a
+// later input's leading video frames that cannot decode after a join are
+// left out: those before the first keyframe, and those shown before that
+// keyframe (open-GOP B-frames referring to frames of the input's past).
+#ifndef VIDEOMERGE_JOIN_START_H
+#define VIDEOMERGE_JOIN_START_H
+
+#include <cstdint>
+
+#include "merge/timeline.h"
+
+struct AVFormatContext;
+struct AVPacket;
+struct AVStream;
+struct kept_analysis;
+
+struct join_start {
+    AVPacket **held;    // packets read ahead, handed out first
+    int count, next;    // held packets, and the next one to hand out
+    int read_end;       // what av_read_frame said when it ended the read-ahead (0: it did not)
+    int streams;        // of the input
+    int64_t *first_us;  // per input stream: earliest pts of the first packets kept, or AV_NOPTS_VALUE
+    int64_t *dts_lead_us;  // per input stream: most the first packets' dts run ahead of their pts, or 0
+    struct lead *leads; // per input stream: leading frames being left out
+    AVPacket **hidden;  // per input stream: the last hidden audio packet, held back
+    AVPacket *back;     // a packet to hand out before reading on
+    bool trim;          // leave out leading frames that cannot decode
+    int64_t left_out;   // packets left out so far
+    kept_analysis *reused;  // the input was opened with this analysis of the check's
+};
+
+// Reads the first packets of the input just opened (until every audio and
+// video stream has shown one and every video stream a few, within limits),
+// fills first_us as if the leading frames were left out, and dts_lead_us.
+// `reused` is the check's analysis the input was opened with, if any: its
+// packets are read through it. Returns 0, or -1 when out of memory.
+int join_start_begin(join_start *js, AVFormatContext *ic, kept_analysis *reused);
+
+// Whether leading frames that cannot decode are left out from this input:
+// not from the first input, nor from one that continues the one before
+// (the frames they refer to are there).
+void join_start_trim(join_start *js, bool trim);
+
+// Hands out the next packet of the input, like av_read_frame.
+int join_start_read(join_start *js, AVFormatContext *ic, AVPacket *pkt);
+
+// What the timeline needs to know of an input's stream and of the input:
+// start time, whether and where its timestamps may jump or wrap. The
+// first_us of the result is left for the caller.
+int timeline_kind_of(const AVStream *st);
+timeline_file timeline_file_of(const AVFormatContext *ic);
+
+// Releases what begin took; safe on a zeroed or released join_start.
+void join_start_end(join_start *js);
+
+#endif

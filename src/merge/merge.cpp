@@ -1,0 +1,441 @@
+#include "merge/merge.h"
+
+#include <system_error>
+#include <vector>
+
+#include "merge/carry_over.h"
+#include "merge/chapters.h"
+#include "inspect/compat.h"
+#include "inspect/formats.h"
+#include "merge/flac_frames.h"
+#include "files/fs_path.h"
+#include "merge/input_prefetch.h"
+#include "merge/join_start.h"
+#include "inspect/kept_analysis.h"
+#include "inspect/media_input.h"
+#include "files/output_file.h"
+#include "merge/read_ahead.h"
+#include "merge/reannex.h"
+#include "api/session.h"
+#include "merge/stream_selection.h"
+#include "text.h"
+#include "merge/timeline.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavcodec/bsf.h>
+#include <libavformat/avformat.h>
+#include <libavutil/time.h>
+}
+
+namespace {
+
+// Everything one merge holds; released in one place on every path.
+struct merge_run {
+    vm_session *s;
+    AVFormatContext *ic;  // the input being read
+    AVFormatContext *oc;  // the output
+    output_file out;      // the file the output's bytes go to
+    AVPacket *pkt;
+    reannex_filters filters;  // for the current input's reannexed streams
+    input_prefetch next;      // the input after the current one, opening
+    join_start start;         // the current input's first packets
+    read_ahead *ahead;        // reads the current input while it is copied
+    file_info first;          // what later inputs must match
+    stream_selection sel;     // which input streams the output has
+    timeline tl;
+    chapter_list chapters;    // every input's, placed on the output
+    int n;  // output streams: the first input's streams the output keeps
+    int in_idx;  // input stream of the packet being written, for messages
+    bool flac_numbering;  // a .flac output: frames get their output sample number
+    int j;  // 1-based number of the input being read
+    bool reused;  // input j was opened with the check's analysis
+};
+
+int fail(merge_run &m, const char *fmt, const char *arg = nullptr)
+{
+    format_text(m.s->error, VM_ERROR_CAP, fmt, arg);
+    return -1;
+}
+
+// A failure with FFmpeg's own word for it after our text.
+int fail_av(merge_run &m, const char *what, int av_error)
+{
+    char msg[128];
+    av_error_text(av_error, msg, sizeof msg);
+    format_text(m.s->error, VM_ERROR_CAP, "%s: %s", what, msg);
+    return -1;
+}
+
+int filter_failed(merge_run &m)
+{
+    format_text(m.s->error, VM_ERROR_CAP, "bitstream filter failed (file %d)", m.j);
+    return -1;
+}
+
+// Takes input j (m.j), as open_media left it, and opens the filters its
+// streams need; starts opening the input after it.
+int accept_input(merge_run &m, int opened)
+{
+    const char *path = m.s->paths[m.j - 1];
+    if (opened == VM_INPUT_OPEN_FAILED)
+        return fail(m, "cannot open %s", path);
+    if (opened == VM_INPUT_NOT_REGULAR)
+        return fail(m, "not a regular file: %s", path);
+    if (opened != VM_INPUT_OK)
+        return fail(m, "no stream info: %s", path);
+    if (reannex_open(&m.filters, m.ic, m.s->reannex) < 0)
+        return filter_failed(m);
+    if (m.j < m.s->file_count)
+        prefetch_start(&m.next, m.s->open_paths[m.j], m.s->kept[m.j]);
+    return 0;
+}
+
+// Which streams of the first input the output keeps, decided before the
+// file is created; the choice is published in the job slot.
+int choose_streams(merge_run &m)
+{
+    const AVCodecParameters *pars[VM_MAX_STREAMS];
+    for (int i = 0; i < (int)m.ic->nb_streams && i < VM_MAX_STREAMS; i++) {
+        // A filtered stream is written as the filter hands it on: start
+        // codes, which the muxer stores in its own way.
+        AVBSFContext *bsf = m.filters.bsf[i];
+        pars[i] = bsf ? bsf->par_out : m.ic->streams[i]->codecpar;
+    }
+    if (select_streams(m.ic, m.s->paths[0], pars, m.oc->oformat, &m.sel, m.s->error, VM_ERROR_CAP) < 0)
+        return -1;
+    m.s->left_out.store(m.sel.left_out, std::memory_order_relaxed);
+    m.n = m.sel.kept;
+    return 0;
+}
+
+// One output stream per kept stream of the first input, the file opened and
+// the header written; then the timeline set up in the muxer's time bases.
+// The muxer follows from the name the host gave; the bytes go to the job's
+// temporary file.
+int create_output(merge_run &m)
+{
+    vm_session *s = m.s;
+    if (avformat_alloc_output_context2(&m.oc, nullptr, nullptr, s->out_path) < 0 || !m.oc ||
+        !muxer_supported(m.oc->oformat))
+        return fail(m, "cannot create output");
+    if (m.oc->oformat->flags & AVFMT_NOFILE)  // refused at start already
+        return fail(m, "cannot create output");
+    // Should a muxer open a file of its own, it does so through this whitelist.
+    m.oc->protocol_whitelist = av_strdup("file");
+    if (!m.oc->protocol_whitelist)
+        return fail(m, "oom");
+    if (choose_streams(m) < 0)
+        return -1;
+    for (int i = 0; i < m.sel.count; i++) {
+        if (m.sel.out_index[i] < 0)
+            continue;
+        AVStream *out = avformat_new_stream(m.oc, nullptr);
+        if (!out)
+            return fail(m, "new stream failed");
+        AVBSFContext *bsf = m.filters.bsf[i];
+        const AVCodecParameters *par = bsf ? bsf->par_out : m.ic->streams[i]->codecpar;
+        if (setup_output_stream(out, m.ic->streams[i], par, m.oc->oformat) < 0)
+            return fail(m, "param copy failed");
+        out->codecpar->codec_tag = m.sel.codec_tag[i];
+        if (carry_stream_props(m.ic->streams[i], out) < 0)
+            return fail(m, "oom");
+    }
+    if (carry_file_props(m.ic, m.oc) < 0 || chapters_begin(&m.chapters, m.ic, m.oc) < 0)
+        return fail(m, "oom");
+    if (output_file_open(&m.out, s->out.path, &m.oc->pb) < 0)
+        return fail(m, "cannot open output file");
+    int flac = flac_output_numbers_frames(m.oc);
+    if (flac < 0)
+        return fail(m, "bad FLAC stream header");
+    m.flac_numbering = flac > 0;
+    AVDictionary *mux_opts = nullptr;
+    int ret = output_muxer_options(m.oc, &mux_opts);
+    if (ret >= 0)
+        ret = avformat_write_header(m.oc, &mux_opts);
+    av_dict_free(&mux_opts);
+    if (ret < 0)
+        return fail_av(m, "write header failed", ret);
+    if (timeline_begin_merge(&m.tl, m.n) < 0)
+        return fail(m, "oom");
+    for (int i = 0; i < m.sel.count; i++) {
+        int k = m.sel.out_index[i];
+        if (k < 0)
+            continue;
+        m.tl.streams[k].out_tb = m.oc->streams[k]->time_base;
+        m.tl.streams[k].kind = timeline_kind_of(m.ic->streams[i]);
+    }
+    return 0;
+}
+
+// Places the input just opened on the timeline, from its start time and its
+// first packets; a later input's leading frames that cannot decode are left
+// out unless it continues the input before.
+int begin_timeline_file(merge_run &m)
+{
+    if (join_start_begin(&m.start, m.ic, m.reused ? m.s->kept[m.j - 1] : nullptr) < 0)
+        return fail(m, "oom");
+    timeline_file f = timeline_file_of(m.ic);
+    // The timeline counts output streams, the first packets input streams.
+    std::vector<int64_t> first(m.n, AV_NOPTS_VALUE), lead(m.n, 0);
+    for (int i = 0; m.start.first_us && i < m.sel.count; i++) {
+        int k = output_stream_of(m.sel, i, m.j);
+        if (k >= 0) {
+            first[k] = m.start.first_us[i];
+            lead[k] = m.start.dts_lead_us[i];
+        }
+    }
+    f.first_us = first.data();
+    f.dts_lead_us = lead.data();
+    timeline_begin_file(&m.tl, f);
+    join_start_trim(&m.start, m.j > 1 && !m.tl.continues);
+    return 0;
+}
+
+enum copy_end { COPY_EOF, COPY_CANCELLED, COPY_FAILED };
+
+// Rebases the packet in m.pkt (its stream_index an output stream), read in
+// time base in_tb, and hands it to the muxer, which takes its contents.
+int write_packet(merge_run &m, AVRational in_tb)
+{
+    vm_session *s = m.s;
+    int idx = m.pkt->stream_index;
+    timeline_rebase(&m.tl, m.pkt, in_tb);
+    if (m.flac_numbering && flac_number_frame(m.pkt, m.oc->streams[idx]) < 0) {
+        av_packet_unref(m.pkt);
+        return fail(m, "oom");
+    }
+    if (idx == 0)
+        s->processed_ms.store(m.tl.processed_ms, std::memory_order_relaxed);
+    s->packets.fetch_add(1, std::memory_order_relaxed);
+    int ret = av_interleaved_write_frame(m.oc, m.pkt);
+    av_packet_unref(m.pkt);
+    if (ret < 0) {
+        // The input is the reader's until it stops.
+        read_ahead_stop(&m.ahead);
+        char what[128];
+        const AVStream *st = m.ic->streams[m.in_idx];
+        format_text(what, sizeof what, "write frame failed (file %d, stream %d: %s, %s)", m.j, m.in_idx,
+                    stream_kind(st), avcodec_get_name(st->codecpar->codec_id));
+        return fail_av(m, what, ret);
+    }
+    return 0;
+}
+
+// Sends m.pkt (or, with flush, the end of the stream) through input stream
+// idx's filter and writes whatever comes out to output stream out.
+int filter_and_write(merge_run &m, int idx, int out, bool flush)
+{
+    AVBSFContext *bsf = m.filters.bsf[idx];
+    if (av_bsf_send_packet(bsf, flush ? nullptr : m.pkt) < 0) {
+        av_packet_unref(m.pkt);
+        return filter_failed(m);
+    }
+    for (;;) {
+        int ret = av_bsf_receive_packet(bsf, m.pkt);
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF)
+            return 0;
+        if (ret < 0)
+            return filter_failed(m);
+        m.pkt->stream_index = out;
+        if (write_packet(m, bsf->time_base_out) < 0)
+            return -1;
+    }
+}
+
+// The current input's next packet and its stream's time base: from the
+// reading thread, or read here when none could be started.
+int next_packet(merge_run &m, AVRational *tb)
+{
+    if (m.ahead)
+        return read_ahead_take(m.ahead, m.pkt, tb);
+    int ret = join_start_read(&m.start, m.ic, m.pkt);
+    if (ret >= 0)
+        *tb = m.ic->streams[m.pkt->stream_index]->time_base;
+    return ret;
+}
+
+// Copies the current input to its end. Damage that the demuxer stops at
+// ends the input like its end does (a damaged file is cut short, not
+// refused); a read error fails the job, which would otherwise report done
+// with the rest of the file missing.
+copy_end copy_packets(merge_run &m)
+{
+    int ret;
+    AVRational tb;
+    m.ahead = read_ahead_start(&m.start, m.ic);
+    while ((ret = next_packet(m, &tb)) >= 0) {
+        if (m.s->cancel.load(std::memory_order_relaxed)) {
+            av_packet_unref(m.pkt);
+            return COPY_CANCELLED;
+        }
+        int idx = m.pkt->stream_index;
+        int out = output_stream_of(m.sel, idx, m.j);
+        if (out < 0) {  // a stream the output does not have, or has already
+            av_packet_unref(m.pkt);
+            continue;
+        }
+        bool filtered = m.filters.bsf[idx] != nullptr;
+        m.pkt->stream_index = out;
+        m.in_idx = idx;
+        int written = filtered ? filter_and_write(m, idx, out, false) : write_packet(m, tb);
+        if (written < 0)
+            return COPY_FAILED;
+    }
+    read_ahead_stop(&m.ahead);
+    if (input_read_failed(m.ic, ret)) {
+        format_text(m.s->error, VM_ERROR_CAP, "read failed (file %d)", m.j);
+        return COPY_FAILED;
+    }
+    for (int idx = 0; idx < m.sel.count; idx++) {
+        int out = output_stream_of(m.sel, idx, m.j);
+        m.in_idx = idx;
+        if (m.filters.bsf[idx] && out >= 0 && filter_and_write(m, idx, out, true) < 0)
+            return COPY_FAILED;
+    }
+    reannex_close(&m.filters);
+    return COPY_EOF;
+}
+
+// The same, with the reading thread stopped on every way out: the input is
+// the merge's again.
+copy_end copy_input(merge_run &m)
+{
+    copy_end end = copy_packets(m);
+    read_ahead_stop(&m.ahead);
+    return end;
+}
+
+// Moves on to input j after the one before has ended.
+int next_input(merge_run &m)
+{
+    avformat_close_input(&m.ic);
+    join_start_end(&m.start);
+    free_analysis(&m.s->kept[m.j - 2]);  // the input just closed
+    int av_error = 0;
+    if (accept_input(m, prefetch_take(&m.next, &m.ic, &av_error, &m.reused)) < 0)
+        return -1;
+    if ((int)m.ic->nb_streams < m.sel.count)
+        return fail(m, "stream count mismatch in %s", m.s->paths[m.j - 1]);
+    // The check passed before the job began, but the file may have been
+    // replaced since: writing another codec's packets into the stream would
+    // make a broken output that claims success.
+    file_info f;
+    if (summarize_input(m.ic, &f) < 0) {
+        too_many_streams(m.s->paths[m.j - 1], m.s->error, VM_ERROR_CAP);
+        return -1;
+    }
+    char reason[VM_REASON_CAP];
+    vm_stream_mask differ = 0;
+    if (!compare_fileinfo(m.first, f, m.j, reason, &differ))
+        return fail(m, "%s", reason);
+    for (int j = 0; j < f.stream_count; j++)
+        if ((differ & ~m.s->reannex) >> j & 1) {
+            format_text(m.s->error, VM_ERROR_CAP, "parameter sets changed: file %d stream %d", m.j, j);
+            return -1;
+        }
+    if (begin_timeline_file(m) < 0)
+        return -1;
+    return chapters_add_file(&m.chapters, m.ic, &m.tl) < 0 ? fail(m, "oom") : 0;
+}
+
+// Writes the trailer and puts the output in place. Any error there (a full
+// disk shows up here for small outputs, which are buffered) fails the job.
+int finish_output(merge_run &m)
+{
+    if (chapters_finish(&m.chapters, m.oc) < 0)
+        return fail(m, "oom");
+    int ret = av_write_trailer(m.oc);
+    int64_t size = 0;
+    int committed = ret < 0 ? VM_COMMIT_WRITE_FAILED : output_file_commit(&m.out, &m.oc->pb, &size);
+    if (committed == VM_COMMIT_SYNC_FAILED)
+        return fail(m, "sync failed");
+    if (committed == VM_COMMIT_RENAME_FAILED)
+        return fail(m, "cannot put the output in place");
+    if (committed < 0)
+        return ret < 0 ? fail_av(m, "write trailer failed", ret) : fail(m, "write trailer failed");
+    m.s->out_size_bytes.store(size, std::memory_order_relaxed);
+    return 0;
+}
+
+void release(merge_run &m)
+{
+    if (m.oc) {
+        output_file_discard(&m.out, &m.oc->pb);
+        avformat_free_context(m.oc);
+        m.oc = nullptr;
+    }
+    prefetch_discard(&m.next);
+    read_ahead_stop(&m.ahead);
+    join_start_end(&m.start);
+    for (kept_analysis *&k : m.s->kept)
+        free_analysis(&k);
+    reannex_close(&m.filters);
+    avformat_close_input(&m.ic);
+    av_packet_free(&m.pkt);
+    timeline_free(&m.tl);
+    chapters_free(&m.chapters);
+}
+
+int run_merge(merge_run &m)
+{
+    vm_session *s = m.s;
+    m.j = 1;
+    int av_error = 0;
+    if (accept_input(m, open_for_merge(s->open_paths[0], s->kept[0], &m.ic, &av_error, &m.reused)) < 0)
+        return VM_STATE_FAILED;
+    if (summarize_input(m.ic, &m.first) < 0) {
+        too_many_streams(s->paths[0], s->error, VM_ERROR_CAP);
+        return VM_STATE_FAILED;
+    }
+    if (create_output(m) < 0)
+        return VM_STATE_FAILED;
+    m.pkt = av_packet_alloc();
+    if (!m.pkt) {
+        fail(m, "oom");
+        return VM_STATE_FAILED;
+    }
+    s->current_file.store(1, std::memory_order_relaxed);
+    if (begin_timeline_file(m) < 0)
+        return VM_STATE_FAILED;
+    if (chapters_add_file(&m.chapters, m.ic, &m.tl) < 0) {
+        fail(m, "oom");
+        return VM_STATE_FAILED;
+    }
+    for (;;) {
+        copy_end end = copy_input(m);
+        if (end == COPY_CANCELLED)
+            return VM_STATE_CANCELLED;
+        if (end == COPY_FAILED)
+            return VM_STATE_FAILED;
+        bool more = m.j < s->file_count;
+        timeline_end_file(&m.tl, more);
+        if (!more)
+            break;
+        m.j++;
+        s->current_file.store(m.j, std::memory_order_relaxed);
+        if (next_input(m) < 0)
+            return VM_STATE_FAILED;
+    }
+    // The last file ends where the sum of the files' lengths does.
+    chapters_end_file(&m.chapters, m.tl.base_us);
+    return finish_output(m) < 0 ? VM_STATE_FAILED : VM_STATE_DONE;
+}
+
+}  // namespace
+
+void merge_thread(void *slot)
+{
+    vm_session *s = static_cast<vm_session *>(slot);
+    s->state.store(VM_STATE_RUNNING, std::memory_order_release);
+    int64_t start_us = av_gettime();
+
+    merge_run m{};
+    m.s = s;
+    int outcome = run_merge(m);
+    release(m);
+
+    if (outcome == VM_STATE_DONE)
+        s->elapsed_ms.store((av_gettime() - start_us) / 1000, std::memory_order_relaxed);
+    s->state.store(outcome, std::memory_order_release);
+}

@@ -1,0 +1,317 @@
+#include "merge/timeline.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+extern "C" {
+#include <libavcodec/packet.h>
+#include <libavutil/avutil.h>
+#include <libavutil/mathematics.h>
+#include <libavutil/mem.h>
+}
+
+namespace {
+
+const AVRational MS_TB = {1, 1000};
+const AVRational US_TB = {1, 1000000};
+const int64_t NOPTS = AV_NOPTS_VALUE;
+
+// How far a file's start may lie from the previous file's stream ends and
+// still continue it: streams of a recording are cut at slightly different
+// times (audio runs ahead of B-frame video in MPEG-TS by up to a second).
+const int64_t CONTINUE_TOLERANCE_US = 1000000;
+// A decode time further ahead of the one before than this (and than ten
+// packets) is a jump; one that goes back by more than a packet is one too.
+// Shorter gaps forward are kept: a capture that lost its video signal for a
+// few seconds while audio ran on must not pull video ahead of its audio.
+const int64_t JUMP_FORWARD_US = 10000000;
+// A stream reaching a jump takes the correction of the latest part when its
+// packet lies this close to that part's start.
+const int64_t JUMP_MATCH_US = 2000000;
+
+int64_t us(int64_t t, AVRational tb)
+{
+    return av_rescale_q(t, tb, US_TB);
+}
+
+// Gives a dts to a packet that has only a pts (Matroska and other
+// pts-only containers do this for the first frames of B-frame video): one
+// duration after the stream's last dts, never past its own pts. Without
+// this the muxer guesses a dts that may go backwards at a join.
+void fill_missing_dts(AVPacket *pkt, const timeline_stream &st)
+{
+    if (pkt->dts != NOPTS || pkt->pts == NOPTS || st.last_dts == NOPTS)
+        return;
+    int64_t step = std::max<int64_t>(pkt->duration, 1);
+    pkt->dts = std::min(st.last_dts + step, pkt->pts);
+}
+
+// A file's first packets may reach back before the join when nothing
+// placed them after it: keep the decode times of a stream strictly
+// increasing.
+void keep_dts_increasing(AVPacket *pkt, const timeline_stream &st)
+{
+    if (pkt->dts == NOPTS || st.last_dts == NOPTS || pkt->dts > st.last_dts)
+        return;
+    pkt->dts = st.last_dts + 1;
+    if (pkt->pts != NOPTS && pkt->pts < pkt->dts)
+        pkt->pts = pkt->dts;
+}
+
+// A packet to be shown before it is decoded (pts < dts: broken input, such
+// as an iPhone HEVC track whose composition offsets do not fit its decode
+// times) is refused by the muxers. Where a file's first packets show this,
+// the stream's decode times are moved earlier for the whole file (see
+// timeline_rebase); this catches what is left. As the ffmpeg tool does, both times
+// become the middle one of pts, dts and just after the stream's last dts:
+// the packet keeps its place as far as it can, and the decode times still
+// increase. Every other packet is left alone.
+void repair_pts_before_dts(AVPacket *pkt, const timeline_stream &st)
+{
+    if (pkt->pts == NOPTS || pkt->dts == NOPTS || pkt->pts >= pkt->dts)
+        return;
+    int64_t t = pkt->pts;
+    if (st.last_dts != NOPTS)
+        t = std::min(std::max(st.last_dts + 1, pkt->pts), pkt->dts);
+    pkt->pts = pkt->dts = t;
+}
+
+// The streams whose ends make a file's length: audio and video, or every
+// stream when the output has neither.
+bool counts(const timeline *tl, const timeline_stream &st)
+{
+    if (st.kind != TIMELINE_OTHER)
+        return true;
+    for (int k = 0; k < tl->n; k++)
+        if (tl->streams[k].kind != TIMELINE_OTHER)
+            return false;
+    return true;
+}
+
+void follow(timeline_stream &st, int part, int64_t zero_us, int64_t base_us)
+{
+    st.part = part;
+    st.zero_us = zero_us;
+    st.base_us = base_us;
+    st.offset = av_rescale_q(base_us, US_TB, st.out_tb);
+    st.in_end_us = NOPTS;
+}
+
+// The furthest end of the counted streams on the output timeline so far in
+// this file, or `otherwise` when none has one.
+int64_t furthest_end(const timeline *tl, int64_t otherwise)
+{
+    int64_t e = NOPTS;
+    for (int k = 0; k < tl->n; k++) {
+        const timeline_stream &st = tl->streams[k];
+        if (counts(tl, st) && st.end_us != NOPTS)
+            e = e == NOPTS ? st.end_us : std::max(e, st.end_us);
+    }
+    return e == NOPTS ? otherwise : e;
+}
+
+// d reduced into [-wrap/2, wrap/2) when timestamps wrap.
+int64_t unwrap(int64_t d, int64_t wrap_us)
+{
+    if (wrap_us <= 0)
+        return d;
+    d %= wrap_us;
+    if (d >= wrap_us / 2)
+        d -= wrap_us;
+    if (d < -wrap_us / 2)
+        d += wrap_us;
+    return d;
+}
+
+// Whether a file starting at start_us (its own clock) continues the latest
+// part of the file before: its start lies among that part's stream ends,
+// within the tolerance, and well after the part's own start (a file joined
+// with itself does not continue itself). On success *at_us is where the
+// start lands on the output timeline.
+bool continues_previous(const timeline *tl, int64_t start_us, int64_t *at_us)
+{
+    int64_t lo = NOPTS, hi = NOPTS;
+    for (int k = 0; k < tl->n; k++) {
+        const timeline_stream &st = tl->streams[k];
+        if (!counts(tl, st) || st.part != tl->part || st.in_end_us == NOPTS)
+            continue;
+        lo = lo == NOPTS ? st.in_end_us : std::min(lo, st.in_end_us);
+        hi = hi == NOPTS ? st.in_end_us : std::max(hi, st.in_end_us);
+    }
+    if (lo == NOPTS)
+        return false;
+    int64_t start = hi + unwrap(start_us - hi, tl->wrap_us);  // on the part's clock
+    int64_t zero = tl->part_zero_us;
+    if (start < lo - CONTINUE_TOLERANCE_US || start > hi + CONTINUE_TOLERANCE_US ||
+        start - zero <= (hi - zero) / 2)
+        return false;
+    *at_us = tl->part_base_us + (start - zero);
+    return true;
+}
+
+// How much later than the join a file must land so that no counted
+// stream's first packet comes before that stream's end in the file before
+// (end_us still holds the file before's).
+int64_t priming_room(const timeline *tl, const timeline_file &f, int64_t start_us)
+{
+    int64_t room = 0;
+    for (int k = 0; f.first_us && k < tl->n; k++) {
+        const timeline_stream &st = tl->streams[k];
+        if (!counts(tl, st) || f.first_us[k] == NOPTS || st.end_us == NOPTS)
+            continue;
+        int64_t lands = tl->base_us + (f.first_us[k] - start_us);
+        room = std::max(room, st.end_us - lands);
+    }
+    return room;
+}
+
+// A stream of a file that may jump has reached a decode time t_us (input
+// clock): follows it onto a new part when it jumped.
+void follow_jump(timeline *tl, timeline_stream &st, int64_t t_us, int64_t dur_us)
+{
+    if (st.in_last_us == NOPTS) {  // the stream's first packet in this file
+        if (st.part < tl->part)
+            follow(st, tl->part, tl->part_zero_us, tl->part_base_us);
+        st.in_last_us = st.in_first_us = t_us;
+        return;
+    }
+    int64_t step = std::max<int64_t>(dur_us, 1000);
+    bool jumped = t_us < st.in_last_us - step ||
+                  t_us > st.in_last_us + std::max(JUMP_FORWARD_US, 10 * step);
+    st.in_last_us = t_us;
+    if (!jumped)
+        return;
+    if (st.part < tl->part && std::abs(t_us - tl->part_zero_us) <= JUMP_MATCH_US) {
+        follow(st, tl->part, tl->part_zero_us, tl->part_base_us);
+        return;
+    }
+    if (st.kind == TIMELINE_OTHER)  // sparse streams never start a part
+        return;
+    // The new part is taken to start where this stream stood against the
+    // file's start (audio may lead video), so that the part lands like a
+    // file at a join.
+    int64_t lead = std::clamp(tl->file_start_us - st.in_first_us, -JUMP_MATCH_US / 2, JUMP_MATCH_US / 2);
+    tl->part++;
+    tl->part_zero_us = t_us + lead;
+    tl->part_base_us = furthest_end(tl, st.base_us);
+    follow(st, tl->part, tl->part_zero_us, tl->part_base_us);
+}
+
+}  // namespace
+
+int timeline_begin_merge(timeline *tl, int n)
+{
+    *tl = timeline{};
+    tl->n = n;
+    tl->streams = static_cast<timeline_stream *>(av_calloc(n > 0 ? n : 1, sizeof(timeline_stream)));
+    if (!tl->streams)
+        return -1;
+    for (int i = 0; i < n; i++) {
+        timeline_stream &st = tl->streams[i];
+        st.out_tb = AVRational{1, 1};
+        st.kind = TIMELINE_OTHER;
+        st.end_us = NOPTS;
+        st.in_last_us = st.in_first_us = st.in_end_us = NOPTS;
+        st.last_dts = NOPTS;
+    }
+    return 0;
+}
+
+void timeline_free(timeline *tl)
+{
+    av_freep(&tl->streams);
+}
+
+void timeline_begin_file(timeline *tl, const timeline_file &f)
+{
+    int64_t start = f.start_us == NOPTS ? 0 : f.start_us;
+    int64_t at = tl->base_us;
+    bool same_format = f.format && tl->format && strcmp(f.format, tl->format) == 0;
+    tl->continues = tl->files > 0 && same_format && continues_previous(tl, start, &at);
+    if (tl->files > 0 && !tl->continues)
+        at += priming_room(tl, f, start);
+    tl->files++;
+    tl->follows_jumps = f.follows_jumps;
+    tl->wrap_us = f.wrap_us;
+    tl->format = f.format;
+    tl->file_start_us = start;
+    tl->file_base_us = at;
+    tl->part = 0;
+    tl->part_zero_us = start;
+    tl->part_base_us = at;
+    for (int k = 0; k < tl->n; k++) {
+        timeline_stream &st = tl->streams[k];
+        follow(st, 0, start, at);
+        st.end_us = NOPTS;
+        st.in_last_us = st.in_first_us = NOPTS;
+        st.dts_lead_us = f.dts_lead_us ? std::max<int64_t>(f.dts_lead_us[k], 0) : 0;
+    }
+}
+
+void timeline_begin_file(timeline *tl, int64_t start_us)
+{
+    timeline_file f;
+    f.start_us = start_us;
+    timeline_begin_file(tl, f);
+}
+
+void timeline_rebase(timeline *tl, AVPacket *pkt, AVRational in_tb)
+{
+    timeline_stream &st = tl->streams[pkt->stream_index];
+
+    // Decode times that run ahead of the pts (an MP4 whose negative
+    // composition offsets the demuxer did not fully allow for) move earlier
+    // by the most they run ahead, so every packet is decoded before it is
+    // shown and the display order stays as recorded. Rounded down from the
+    // microseconds rounded up, the shift is never short of the lead.
+    if (st.dts_lead_us > 0 && pkt->dts != NOPTS && pkt->dts > INT64_MIN / 2)
+        pkt->dts -= av_rescale_q_rnd(st.dts_lead_us, US_TB, in_tb, AV_ROUND_DOWN);
+
+    if (tl->follows_jumps && (pkt->dts != NOPTS || pkt->pts != NOPTS))
+        follow_jump(tl, st, us(pkt->dts != NOPTS ? pkt->dts : pkt->pts, in_tb), us(pkt->duration, in_tb));
+    if (pkt->pts != NOPTS) {
+        int64_t in_end = us(pkt->pts + std::max<int64_t>(pkt->duration, 0), in_tb);
+        st.in_end_us = st.in_end_us == NOPTS ? in_end : std::max(st.in_end_us, in_end);
+    }
+
+    int64_t shift = av_rescale_q(st.zero_us, US_TB, in_tb);
+    if (pkt->pts != NOPTS)
+        pkt->pts -= shift;
+    if (pkt->dts != NOPTS)
+        pkt->dts -= shift;
+    av_packet_rescale_ts(pkt, in_tb, st.out_tb);
+    if (pkt->pts != NOPTS)
+        pkt->pts += st.offset;
+    if (pkt->dts != NOPTS)
+        pkt->dts += st.offset;
+    pkt->pos = -1;
+
+    fill_missing_dts(pkt, st);
+    keep_dts_increasing(pkt, st);
+    repair_pts_before_dts(pkt, st);
+    if (pkt->dts != NOPTS)
+        st.last_dts = pkt->dts;
+
+    // The end counts a packet of unknown time at the part's start.
+    int64_t p = pkt->pts != NOPTS ? pkt->pts : st.offset;
+    int64_t d = std::max<int64_t>(pkt->duration, 0);
+    int64_t end = st.base_us + us(p + d - st.offset, st.out_tb);
+    st.end_us = st.end_us == NOPTS ? end : std::max(st.end_us, end);
+
+    if (pkt->stream_index == 0 && pkt->pts != NOPTS)
+        tl->processed_ms = std::max(tl->processed_ms, av_rescale_q(pkt->pts - st.offset, st.out_tb, MS_TB) +
+                                                          av_rescale_q(st.base_us, US_TB, MS_TB));
+}
+
+void timeline_end_file(timeline *tl, bool another_follows)
+{
+    (void)another_follows;
+    tl->base_us = std::max(tl->base_us, furthest_end(tl, tl->file_base_us));
+    tl->base_ms = av_rescale_q(tl->base_us, US_TB, MS_TB);
+}
+
+int64_t timeline_output_us(const timeline *tl, int64_t input_us)
+{
+    return input_us - tl->file_start_us + tl->file_base_us;
+}
