@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "av_compat.h"
 #include "support.h"
 #include "videomerge.h"
 
@@ -75,7 +76,7 @@ props_read read_props(const std::string &path)
             s.tag_names.push_back(e->key);
         s.disposition = st->disposition;
         size_t size = 0;
-        const uint8_t *m = av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, &size);
+        const uint8_t *m = stream_side_data_of(st, AV_PKT_DATA_DISPLAYMATRIX, &size);
         if (m && size >= 36)
             s.rotation = ((int)std::lround(av_display_rotation_get((const int32_t *)m)) % 360 + 360) % 360;
         r.streams.push_back(s);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "av_compat.h"
 #include "files/fs_path.h"
 #include "text.h"
 
@@ -31,7 +32,7 @@ const size_t NAME_KEPT = 200;
 
 std::atomic<unsigned> g_temp_counter{0};
 
-int write_cb(void *opaque, uint8_t *buf, int size)
+int write_cb(void *opaque, avio_write_byte *buf, int size)
 {
     output_file *f = static_cast<output_file *>(opaque);
     int r = vm_file_write(f->file, buf, (size_t)size);

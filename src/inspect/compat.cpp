@@ -8,6 +8,7 @@
 
 #include "inspect/input_survey.h"
 #include "inspect/media_input.h"
+#include "av_compat.h"
 #include "text.h"
 
 extern "C" {
@@ -58,7 +59,7 @@ bool digest_extradata(const AVCodecParameters *par, uint8_t out[20])
 void summarize_presentation(const AVStream *stream, stream_info *st)
 {
     size_t size = 0;
-    const uint8_t *matrix = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+    const uint8_t *matrix = stream_side_data_of(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
     if (stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && matrix && size >= 9 * sizeof(int32_t)) {
         double degrees = av_display_rotation_get(reinterpret_cast<const int32_t *>(matrix));
         if (!std::isnan(degrees))

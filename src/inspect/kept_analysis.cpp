@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "av_compat.h"
 #include "capacity.h"
 #include "inspect/media_input.h"
 #include "files/resolved_path.h"
@@ -114,12 +115,14 @@ int keep_stream(const AVStream *st, bool presentation_times_only, kept_stream &k
     k.start_time = st->start_time;
     k.duration = st->duration;
     k.nb_frames = st->nb_frames;
-    if (st->nb_side_data > 0) {
-        k.side_data = static_cast<AVPacketSideData *>(av_calloc(st->nb_side_data, sizeof *k.side_data));
+    int side_data_count = 0;
+    const AVPacketSideData *side_data = stream_side_data(st, &side_data_count);
+    if (side_data_count > 0) {
+        k.side_data = static_cast<AVPacketSideData *>(av_calloc(side_data_count, sizeof *k.side_data));
         if (!k.side_data)
             return -1;
-        for (int j = 0; j < st->nb_side_data; j++) {
-            const AVPacketSideData &sd = st->side_data[j];
+        for (int j = 0; j < side_data_count; j++) {
+            const AVPacketSideData &sd = side_data[j];
             k.side_data[j].data = static_cast<uint8_t *>(av_memdup(sd.data, sd.size));
             if (!k.side_data[j].data && sd.size)
                 return -1;
@@ -165,10 +168,8 @@ int put_back(const kept_analysis &a, AVFormatContext *ic)
         st->nb_frames = k.nb_frames;
         for (int j = 0; j < k.nb_side_data; j++) {
             const AVPacketSideData &sd = k.side_data[j];
-            uint8_t *data = av_stream_new_side_data(st, sd.type, sd.size);
-            if (!data)
+            if (stream_add_side_data(st, sd.type, sd.data, sd.size) < 0)
                 return -1;
-            std::memcpy(data, sd.data, sd.size);
         }
     }
     return 0;

@@ -1,5 +1,7 @@
 #include "merge/carry_over.h"
 
+#include "av_compat.h"
+
 #include <cstring>
 #include <initializer_list>
 
@@ -75,7 +77,7 @@ bool needs_unofficial_boxes(const AVFormatContext *oc)
         return false;
     for (unsigned i = 0; i < oc->nb_streams; i++)
         for (auto type : {AV_PKT_DATA_DOVI_CONF, AV_PKT_DATA_STEREO3D, AV_PKT_DATA_SPHERICAL})
-            if (av_stream_get_side_data(oc->streams[i], type, nullptr))
+            if (stream_side_data_of(oc->streams[i], type, nullptr))
                 return true;
     return false;
 }
@@ -100,13 +102,11 @@ int carry_stream_props(const AVStream *in, AVStream *out)
     // Side data the demuxer found in the stream's header (display matrix,
     // mastering display, content light level, stereo 3D, spherical, Dolby
     // Vision configuration, ...): the muxer writes each kind it knows.
-    for (int i = 0; i < in->nb_side_data; i++) {
-        const AVPacketSideData &sd = in->side_data[i];
-        uint8_t *data = av_stream_new_side_data(out, sd.type, sd.size);
-        if (!data)
-            return AVERROR(ENOMEM);
-        std::memcpy(data, sd.data, sd.size);
-    }
+    int count = 0;
+    const AVPacketSideData *sd = stream_side_data(in, &count);
+    for (int i = 0; i < count; i++)
+        if ((ret = stream_add_side_data(out, sd[i].type, sd[i].data, sd[i].size)) < 0)
+            return ret;
     return 0;
 }
 

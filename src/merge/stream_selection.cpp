@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "av_compat.h"
 #include "merge/carry_over.h"
 #include "merge/chapters.h"
 #include "text.h"
@@ -25,7 +26,7 @@ struct null_sink {
     int64_t size;
 };
 
-int sink_write(void *opaque, uint8_t *, int n)
+int sink_write(void *opaque, avio_write_byte *, int n)
 {
     null_sink *s = static_cast<null_sink *>(opaque);
     s->pos += n;
