@@ -36,10 +36,17 @@
 #ifndef VIDEOMERGE_H
 #define VIDEOMERGE_H
 
+/* The library's version, in this one place: the build reads it from here
+ * for the shared library's version, the pkg-config and CMake files and the
+ * packages. */
 #define VIDEOMERGE_VERSION_MAJOR 1
 #define VIDEOMERGE_VERSION_MINOR 0
 #define VIDEOMERGE_VERSION_PATCH 0
-#define VIDEOMERGE_VERSION_STRING "1.0.0"
+#define VIDEOMERGE_VERSION_TEXT_(x) #x
+#define VIDEOMERGE_VERSION_TEXT(x) VIDEOMERGE_VERSION_TEXT_(x)
+#define VIDEOMERGE_VERSION_STRING                                                        \
+    VIDEOMERGE_VERSION_TEXT(VIDEOMERGE_VERSION_MAJOR) "." VIDEOMERGE_VERSION_TEXT(      \
+        VIDEOMERGE_VERSION_MINOR) "." VIDEOMERGE_VERSION_TEXT(VIDEOMERGE_VERSION_PATCH)
 
 #if defined(_WIN32)
 #  if defined(VIDEOMERGE_BUILDING)
