@@ -106,7 +106,7 @@ class Binding(unittest.TestCase):
                 "job = videomerge.merge([%r] * 32, %r)\n"
                 "while job.progress()['packets'] == 0: pass\n"
                 "sys.exit(0)\n" % (media("long.mp4"), out))
-        env = dict(os.environ, PYTHONPATH=os.path.dirname(videomerge.__file__))
+        env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(videomerge.__file__)))
         r = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, timeout=120)
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(os.listdir(out_dir), [], "left behind at exit")

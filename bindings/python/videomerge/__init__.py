@@ -8,8 +8,9 @@
         result = job.wait()                        # dict; raises MergeFailed / MergeCancelled
 
 The library is found through the VIDEOMERGE_LIBRARY environment variable
-(a path to libvideomerge.so or videomerge.dll), then by the system's usual
-search.
+(a path to libvideomerge.so or videomerge.dll), then beside this file (where
+the wheel puts it, with its own FFmpeg), then by the system's usual search.
+`python -m videomerge` runs the videomerge command that the wheel holds.
 """
 
 import atexit
@@ -20,6 +21,9 @@ import os
 import threading
 import time
 import warnings
+from typing import Any, Dict, Iterable, Optional, Union
+
+Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 __all__ = ["VideomergeError", "MergeFailed", "MergeCancelled", "Job", "probe", "check", "merge",
            "version"]
@@ -48,8 +52,18 @@ _START_ERRORS = {
 _DONE, _CANCELLED, _FAILED = 3, 4, 5
 
 
+# The library that a wheel carries, beside this file. Loaded by its full
+# path, so that no other libvideomerge (in the working directory, or on the
+# system's search path) can stand in for it.
+_OWN_LIBRARY = os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                            "videomerge.dll" if os.name == "nt" else "libvideomerge.so.1")
+
+
 def _load():
-    path = os.environ.get("VIDEOMERGE_LIBRARY") or ctypes.util.find_library("videomerge")
+    path = os.environ.get("VIDEOMERGE_LIBRARY")
+    if not path and os.path.isfile(_OWN_LIBRARY):
+        path = _OWN_LIBRARY
+    path = path or ctypes.util.find_library("videomerge")
     if not path:
         raise OSError("libvideomerge not found; set VIDEOMERGE_LIBRARY to its path")
     lib = ctypes.CDLL(path)
@@ -131,12 +145,12 @@ def _path_list(paths):
     return b"".join(p + b"\n" for p in encoded)
 
 
-def version():
+def version() -> str:
     """The library's version text, with the libavformat it was built against."""
     return _lib.videomerge_version().decode()
 
 
-def probe(path):
+def probe(path: Path) -> Dict[str, Any]:
     """Describes one media file: format, duration_ms and streams."""
     with _probe_lock:
         info = _answer(_lib.videomerge_probe(_bytes(path)))
@@ -145,7 +159,7 @@ def probe(path):
     return info
 
 
-def check(paths):
+def check(paths: Iterable[Path]) -> Dict[str, Any]:
     """Whether the files can be merged: a dict with "compatible" and either
     "total_duration_ms" or the "reason". Raises when a file cannot be read."""
     with _check_lock:
@@ -162,32 +176,32 @@ class Job:
     dropped without close() gives a ResourceWarning and its merge runs to its
     end; at interpreter exit running merges are cancelled."""
 
-    def __init__(self, job_id, out):
+    def __init__(self, job_id: int, out: Path):
         self.id = job_id
         self.out = out
         self._reports = threading.RLock()  # one answer buffer per job
 
-    def status(self):
+    def status(self) -> int:
         self._require_open()
         return _lib.videomerge_status(self.id)
 
-    def progress(self):
+    def progress(self) -> Dict[str, Any]:
         """percent, current_file, total_files, processed_ms, total_ms, packets."""
         with self._reports:
             self._require_open()
             return _answer(_lib.videomerge_progress(self.id))
 
-    def result(self):
+    def result(self) -> Dict[str, Any]:
         """The outcome so far: out_path, out_size_bytes, elapsed_ms, ... or the error."""
         with self._reports:
             self._require_open()
             return _answer(_lib.videomerge_result(self.id))
 
-    def cancel(self):
+    def cancel(self) -> None:
         self._require_open()
         _lib.videomerge_cancel(self.id)
 
-    def wait(self, timeout=None, poll=0.02):
+    def wait(self, timeout: Optional[float] = None, poll: float = 0.02) -> Dict[str, Any]:
         """Waits for the end and returns the result. Raises MergeFailed or
         MergeCancelled, or TimeoutError when timeout seconds pass first."""
         deadline = None if timeout is None else time.monotonic() + timeout
@@ -202,7 +216,7 @@ class Job:
             raise MergeCancelled("cancelled")
         return result
 
-    def close(self):
+    def close(self) -> None:
         with self._reports, _slots_lock:
             if self.id is not None:
                 if self.id in _open_ids:  # not already freed at exit
@@ -214,7 +228,7 @@ class Job:
         if self.id is None:
             raise VideomergeError("the job was closed")
 
-    def __enter__(self):
+    def __enter__(self) -> "Job":
         return self
 
     def __exit__(self, *exc):
@@ -229,7 +243,7 @@ class Job:
         _orphan_ids.append(job_id)  # list.append is atomic: no lock taken here
 
 
-def merge(paths, out):
+def merge(paths: Iterable[Path], out: Path) -> Job:
     """Starts merging the files into out; returns the running Job."""
     plist = _path_list(paths)
     _free_finished_orphans()
