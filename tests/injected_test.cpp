@@ -5,6 +5,7 @@
 // shim (a plain run of this program) the tests are skipped.
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -173,6 +174,42 @@ TEST_F(Injected, ReplacedInputIsAnalysedAgain)
     EXPECT_EQ(wait_final(id), VIDEOMERGE_STATE_DONE) << videomerge_result(id);
     videomerge_free(id);
     EXPECT_EQ(analyses() - before, 4);
+}
+
+// A file written over in place after the check, with other media of the
+// same size and its write time put back (as `touch -r` does), is no longer
+// the file the check analysed: it is analysed again and refused, never
+// merged with the old analysis (another codec's packets in the output).
+TEST_F(Injected, InputRewrittenInPlaceIsAnalysedAgain)
+{
+    std::string slow = scratch("rewritten_slow.mp4"), later = scratch("rewritten_later.mp4");
+    std::string out = scratch("rewritten.mkv");
+    copy_over(fixture("long.mp4"), slow);
+    fs::remove(out);
+    // Both contents padded to one size: MP4 readers skip what follows the
+    // last box.
+    std::string first = read_all(fixture("av.mp4")), other = read_all(fixture("big.mp4"));
+    size_t size = std::max(first.size(), other.size()) + 16;
+    first.resize(size, '\0');
+    other.resize(size, '\0');
+    std::ofstream(later, std::ios::binary | std::ios::trunc) << first;
+    shim()("rewritten_slow.mp4", 3, 20, 0);
+    int before = analyses();
+    int id = videomerge_start(path_list({slow, fixture("av.mp4"), later}).c_str(), out.c_str());
+    ASSERT_GE(id, 0);
+    auto written = fs::last_write_time(later);
+    {
+        std::fstream f(later, std::ios::binary | std::ios::in | std::ios::out);
+        f.write(other.data(), (std::streamsize)other.size());
+    }
+    fs::last_write_time(later, written);
+    ASSERT_EQ(fs::file_size(later), size);
+    EXPECT_EQ(wait_final(id), VIDEOMERGE_STATE_FAILED);
+    EXPECT_NE(std::string(videomerge_result(id)).find("resolution mismatch: file 3"), std::string::npos)
+        << videomerge_result(id);
+    videomerge_free(id);
+    EXPECT_EQ(analyses() - before, 4);
+    EXPECT_FALSE(fs::exists(out));
 }
 
 }  // namespace

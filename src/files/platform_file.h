@@ -19,14 +19,16 @@ enum vm_file_kind {
 
 // What a path names, links followed. device/inode identify the file (the
 // volume serial number and file index on Windows); valid for regular files
-// and directories. size and the last write time tell a file changed in
-// place from the one seen before.
+// and directories. size, the last write time and the change time tell a
+// file changed in place from the one seen before: a program can put the
+// write time back after writing (touch -r), but not the change time.
 struct vm_file_status {
     int kind;
     uint64_t device;
     uint64_t inode;
     int64_t size;
     int64_t modified;  // in the platform's own units (ns; 100 ns on Windows)
+    int64_t changed;   // the inode's change time (ctime), or NTFS's ChangeTime; same units
 };
 
 void vm_file_status_of(const char *utf8_path, vm_file_status *st);

@@ -45,7 +45,7 @@ bool named_in(const AVInputFormat *fmt, const char *const (&names)[N])
 bool same_file_state(const vm_file_status &a, const vm_file_status &b)
 {
     return a.kind == VM_FILE_REGULAR && b.kind == VM_FILE_REGULAR && a.device == b.device &&
-           a.inode == b.inode && a.size == b.size && a.modified == b.modified;
+           a.inode == b.inode && a.size == b.size && a.modified == b.modified && a.changed == b.changed;
 }
 
 }  // namespace
@@ -175,6 +175,22 @@ int put_back(const kept_analysis &a, AVFormatContext *ic)
     return 0;
 }
 
+// Whether an opened header shows the file the check analysed: the same
+// demuxer, streams of the same kinds and codecs, and as many chapters. A
+// file rewritten in place with other media never gets the old analysis
+// (and with it another codec's parameters for its packets).
+bool header_matches(const kept_analysis &a, const AVFormatContext *ic)
+{
+    if (ic->iformat != a.format || (int)ic->nb_streams != a.stream_count || (int)ic->nb_chapters != a.chapter_count)
+        return false;
+    for (int i = 0; i < a.stream_count; i++) {
+        const AVCodecParameters *now = ic->streams[i]->codecpar, *then = a.streams[i].par;
+        if (now->codec_type != then->codec_type || now->codec_id != then->codec_id)
+            return false;
+    }
+    return true;
+}
+
 void reset_windows(kept_analysis &a)
 {
     for (int i = 0; i < a.stream_count; i++)
@@ -236,9 +252,7 @@ int open_for_merge(const char *path, kept_analysis *kept, AVFormatContext **ctx,
             // still name that file once it is open.
             vm_file_status after;
             file_identity(path, &after);
-            bool as_analysed = ic->iformat == kept->format && (int)ic->nb_streams == kept->stream_count &&
-                               (int)ic->nb_chapters == kept->chapter_count;
-            if (as_analysed && same_file_state(kept->file, after) && put_back(*kept, ic) == 0) {
+            if (header_matches(*kept, ic) && same_file_state(kept->file, after) && put_back(*kept, ic) == 0) {
                 reset_windows(*kept);
                 *reused = true;
                 return VM_INPUT_OK;

@@ -19,6 +19,7 @@ void vm_file_status_of(const char *path, vm_file_status *st)
     st->inode = (uint64_t)sb.st_ino;
     st->size = (int64_t)sb.st_size;
     st->modified = (int64_t)sb.st_mtim.tv_sec * 1000000000 + sb.st_mtim.tv_nsec;
+    st->changed = (int64_t)sb.st_ctim.tv_sec * 1000000000 + sb.st_ctim.tv_nsec;
 }
 
 vm_file vm_file_create_new(const char *path, bool *exists)

@@ -68,6 +68,11 @@ void vm_file_status_of(const char *path, vm_file_status *st)
     st->size = (int64_t)(((uint64_t)info.nFileSizeHigh << 32) | info.nFileSizeLow);
     st->modified = (int64_t)(((uint64_t)info.ftLastWriteTime.dwHighDateTime << 32) |
                              info.ftLastWriteTime.dwLowDateTime);
+    // The change time moves with every write and every change of the
+    // file's attributes, also when a program sets the write time back.
+    FILE_BASIC_INFO basic;
+    if (GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic))
+        st->changed = basic.ChangeTime.QuadPart;
     CloseHandle(h);
 }
 
