@@ -40,6 +40,7 @@ struct props_read {
     bool ok = false;
     std::vector<stream_read> streams;
     std::string title, artist, comment;
+    std::string service_name, service_provider;  // MPEG-TS: the first program's
     std::vector<chapter_read> chapters;
 };
 
@@ -80,6 +81,10 @@ props_read read_props(const std::string &path)
         if (m && size >= 36)
             s.rotation = ((int)std::lround(av_display_rotation_get((const int32_t *)m)) % 360 + 360) % 360;
         r.streams.push_back(s);
+    }
+    if (ic->nb_programs > 0) {
+        r.service_name = tag(ic->programs[0]->metadata, "service_name");
+        r.service_provider = tag(ic->programs[0]->metadata, "service_provider");
     }
     r.title = tag(ic->metadata, "title");
     r.artist = tag(ic->metadata, "artist");
@@ -200,6 +205,21 @@ INSTANTIATE_TEST_SUITE_P(
         carry_case{"Mp3Header", {"tagged.mp3", "tagged.mp3"}, "mp3", false, false, false, true,
                    carry_case::FIRST, 0.024}),
     [](const testing::TestParamInfo<carry_case> &i) { return std::string(i.param.name); });
+
+// A broadcast's service keeps its name and provider in an MPEG-TS output.
+// The demuxer finds them (in the SDT) only while it reads packets, which the
+// merge does not do before writing its header when it reuses the check's
+// analysis: the analysis keeps them.
+TEST(Carry, KeepsTheServiceName)
+{
+    std::string out = scratch("carry_service.ts");
+    auto r = merge({"named.ts", "named.ts"}, out);
+    ASSERT_EQ(r["state"], 3) << r.dump();
+    props_read o = read_props(out);
+    ASSERT_TRUE(o.ok);
+    EXPECT_EQ(o.service_name, "Arte");
+    EXPECT_EQ(o.service_provider, "Multi4");
+}
 
 // A turned picture stays turned where the container stores the turn.
 TEST(Carry, KeepsRotation)

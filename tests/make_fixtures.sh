@@ -22,6 +22,11 @@ aac="-c:a aac -b:a 64k"
 ff $(video 160x120) $(tone) -t 2 $h264 $aac -ac 2 av.mp4
 ff -i av.mp4 -c copy av.mkv
 ff -i av.mp4 -c copy av.ts
+# A broadcast names its service in the SDT, which a capture may carry only
+# after the PAT and PMT (the ffmpeg tool writes it first): its first SDT
+# packet moved behind the PMT.
+ff -i av.mp4 -c copy -metadata service_name=Arte -metadata service_provider=Multi4 named_sdt_first.ts
+{ tail -c +189 named_sdt_first.ts | head -c 376; head -c 188 named_sdt_first.ts; tail -c +565 named_sdt_first.ts; } > named.ts
 ff -i av.mp4 -c copy av.mov
 # A format FFmpeg knows but the library does not take.
 ff -i av.mp4 -c copy av.nut

@@ -72,6 +72,10 @@ struct kept_analysis {
     // The analysis gives chapters without an end the next one's start.
     int chapter_count;
     int64_t *chapter_ends;
+    // The programs' tags: MPEG-TS names its service (SDT) often only after
+    // the tables that a header read stops at.
+    int program_count;
+    AVDictionary **program_tags;
 };
 
 void file_identity(const char *path, vm_file_status *now)
@@ -95,6 +99,9 @@ void free_analysis(kept_analysis **a)
         av_free(k.side_data);
     }
     av_free((*a)->chapter_ends);
+    for (int i = 0; i < (*a)->program_count; i++)
+        av_dict_free(&(*a)->program_tags[i]);
+    av_free((*a)->program_tags);
     delete *a;
     *a = nullptr;
 }
@@ -154,6 +161,9 @@ int put_back(const kept_analysis &a, AVFormatContext *ic)
     ic->bit_rate = a.bit_rate;
     for (int i = 0; i < a.chapter_count; i++)
         ic->chapters[i]->end = a.chapter_ends[i];
+    for (int i = 0; i < a.program_count && i < (int)ic->nb_programs; i++)
+        if (av_dict_copy(&ic->programs[i]->metadata, a.program_tags[i], 0) < 0)
+            return -1;
     for (int i = 0; i < a.stream_count; i++) {
         const kept_stream &k = a.streams[i];
         AVStream *st = ic->streams[i];
@@ -226,6 +236,19 @@ kept_analysis *keep_analysis(const AVFormatContext *ic, const char *path, const 
         a->chapter_count = (int)ic->nb_chapters;
         for (int i = 0; i < a->chapter_count; i++)
             a->chapter_ends[i] = ic->chapters[i]->end;
+    }
+    if (ic->nb_programs > 0) {
+        a->program_tags = static_cast<AVDictionary **>(av_calloc(ic->nb_programs, sizeof(AVDictionary *)));
+        if (!a->program_tags) {
+            free_analysis(&a);
+            return nullptr;
+        }
+        a->program_count = (int)ic->nb_programs;
+        for (int i = 0; i < a->program_count; i++)
+            if (av_dict_copy(&a->program_tags[i], ic->programs[i]->metadata, 0) < 0) {
+                free_analysis(&a);
+                return nullptr;
+            }
     }
     for (unsigned i = 0; i < ic->nb_streams; i++) {
         a->stream_count = (int)i + 1;
