@@ -87,6 +87,23 @@ class Merge(unittest.TestCase):
         self.assertRegex(r.stderr, r"(?m)^\d+\.\d% file \d/2 ")
         self.assertIn("merged 2 files into " + out, r.stderr)
 
+    def test_a_reader_that_goes_away_does_not_stop_the_merge(self):
+        # As `videomerge merge ... 2>&1 | head -1`: the pipe closes before the
+        # first line; the merge still ends done, its output whole.
+        out_dir = os.path.join(os.path.dirname(scratch("x")), "cli_pipe")
+        os.makedirs(out_dir, exist_ok=True)
+        for name in os.listdir(out_dir):
+            os.remove(os.path.join(out_dir, name))
+        out = os.path.join(out_dir, "piped.mkv")
+        p = subprocess.Popen([CLI, "merge", "-o", out, media("av.mp4"), media("av_short.mp4")],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        p.stdout.close()
+        p.stderr.close()
+        self.assertEqual(p.wait(timeout=120), 0)
+        self.assertEqual(os.listdir(out_dir), ["piped.mkv"])
+        r = run("probe", "--json", out)
+        self.assertAlmostEqual(json.loads(r.stdout)["duration_ms"], 3200, delta=100)
+
     def test_inputs_from_a_list_and_stdin(self):
         listing = scratch("inputs.txt")
         with open(listing, "w") as f:

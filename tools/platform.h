@@ -12,7 +12,9 @@ bool stderr_is_terminal();
 int terminal_width();
 
 // Calls `handler` on Ctrl-C, on a request to terminate and on a hang-up
-// (the terminal closed).
+// (the terminal closed). A reader that goes away (`videomerge ... | head`)
+// only makes the command's writes fail: the merge goes on to its end
+// instead of the process dying with its temporary file left behind.
 void catch_interrupts(void (*handler)(int));
 
 // The command's arguments as UTF-8, the library's encoding of paths. On

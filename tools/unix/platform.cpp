@@ -29,6 +29,7 @@ void catch_interrupts(void (*handler)(int))
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
 }
 
 std::vector<std::string> utf8_arguments(int argc, char **argv)
