@@ -53,6 +53,7 @@ TEST_P(Join, PlaysLikeItsPartsInOrder)
     int id = videomerge_start(path_list(paths).c_str(), out.c_str());
     ASSERT_GE(id, 0);
     ASSERT_EQ(wait_final(id), VIDEOMERGE_STATE_DONE) << videomerge_result(id);
+    nlohmann::json result = parse_answer(videomerge_result(id));
     videomerge_free(id);
 
     double want = 0;
@@ -66,6 +67,9 @@ TEST_P(Join, PlaysLikeItsPartsInOrder)
     if (!c.parts.empty()) {
         EXPECT_NEAR(span_s(o), want, ONE_FRAME_S);
     }
+    // What was written, measured: for segments of one recording less than
+    // the sum of what each declares (duration_ms).
+    EXPECT_NEAR(result["output_duration_ms"].get<double>() / 1000.0, span_s(o), ONE_FRAME_S) << result.dump();
 
     for (int s = 0; s < (int)o.kinds.size(); s++) {
         auto got = o.of_stream(s);

@@ -65,6 +65,9 @@ TEST_P(Merge, KeepsEveryPacketInPlace)
     for (const auto &in : ins)
         in_total += in.packets.size();
     EXPECT_EQ((size_t)r["packets_written"].get<long long>(), in_total);
+    // The measured length is the output's, where duration_ms adds up what
+    // the inputs declare.
+    EXPECT_NEAR(r["output_duration_ms"].get<double>() / 1000.0, o.length_s(), 0.05) << r.dump();
 
     // shifts[k][s]: how far stream s of file k was moved.
     std::vector<std::vector<double>> shifts(ins.size());

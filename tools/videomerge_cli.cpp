@@ -401,7 +401,8 @@ int run_merge(const options &o)
     if (!o.json) {
         long long ms = r["elapsed_ms"], bytes = r["out_size_bytes"];
         std::cerr << "merged " << r["files_merged"] << " files into " << o.out << " (" << bytes / 1024
-                  << " KiB, " << seconds(r["duration_ms"]) << ") in " << seconds(ms) << "\n";
+                  << " KiB, " << seconds(r.value("output_duration_ms", r["duration_ms"].get<long long>()))
+                  << ") in " << seconds(ms) << "\n";
     }
     return EXIT_DONE;
 }

@@ -96,6 +96,11 @@ const char *job_result(int id)
                 (long long)s->total_ms, (long long)s->packets.load(std::memory_order_relaxed),
                 (long long)s->elapsed_ms.load(std::memory_order_relaxed));
     pos = append_left_out(out, VM_RESULT_CAP, pos, s->left_out.load(std::memory_order_relaxed));
+    // The measured length once done (duration_ms is the check's expected
+    // total: segments of one recording overlap, some files declare none).
+    if (state == VM_STATE_DONE)
+        pos += format_text(out + pos, VM_RESULT_CAP - pos, ",\"output_duration_ms\":%lld",
+                           (long long)s->output_ms.load(std::memory_order_relaxed));
     format_text(out + pos, VM_RESULT_CAP - pos, "}");
     return out;
 }

@@ -27,6 +27,7 @@ void session_reset(vm_session *s)
     s->left_out.store(0, std::memory_order_relaxed);
     s->packets.store(0, std::memory_order_relaxed);
     s->out_size_bytes.store(0, std::memory_order_relaxed);
+    s->output_ms.store(0, std::memory_order_relaxed);
     s->elapsed_ms.store(0, std::memory_order_relaxed);
     std::memset(s->error, 0, sizeof s->error);
     s->thread = nullptr;

@@ -61,6 +61,8 @@ struct vm_session {
     std::atomic<vm_stream_mask> left_out;
     std::atomic<int64_t> packets;
     std::atomic<int64_t> out_size_bytes;
+    // The output's audio and video as written, first start to last end.
+    std::atomic<int64_t> output_ms;
     std::atomic<int64_t> elapsed_ms;
     char error[VM_ERROR_CAP];
     std::atomic<int> guard;

@@ -355,6 +355,7 @@ int finish_output(merge_run &m)
     if (committed < 0)
         return ret < 0 ? fail_av(m, "write trailer failed", ret) : fail(m, "write trailer failed");
     m.s->out_size_bytes.store(size, std::memory_order_relaxed);
+    m.s->output_ms.store(timeline_written_ms(&m.tl), std::memory_order_relaxed);
     return 0;
 }
 

@@ -204,6 +204,7 @@ int timeline_begin_merge(timeline *tl, int n)
 {
     *tl = timeline{};
     tl->n = n;
+    tl->written_first_us = tl->written_end_us = NOPTS;
     tl->streams = static_cast<timeline_stream *>(av_calloc(n > 0 ? n : 1, sizeof(timeline_stream)));
     if (!tl->streams)
         return -1;
@@ -298,10 +299,22 @@ void timeline_rebase(timeline *tl, AVPacket *pkt, AVRational in_tb)
     int64_t d = std::max<int64_t>(pkt->duration, 0);
     int64_t end = st.base_us + us(p + d - st.offset, st.out_tb);
     st.end_us = st.end_us == NOPTS ? end : std::max(st.end_us, end);
+    if (st.kind != TIMELINE_OTHER && pkt->pts != NOPTS) {
+        int64_t first = st.base_us + us(pkt->pts - st.offset, st.out_tb);
+        tl->written_first_us = tl->written_first_us == NOPTS ? first : std::min(tl->written_first_us, first);
+        tl->written_end_us = tl->written_end_us == NOPTS ? end : std::max(tl->written_end_us, end);
+    }
 
     if (pkt->stream_index == 0 && pkt->pts != NOPTS)
         tl->processed_ms = std::max(tl->processed_ms, av_rescale_q(pkt->pts - st.offset, st.out_tb, MS_TB) +
                                                           av_rescale_q(st.base_us, US_TB, MS_TB));
+}
+
+int64_t timeline_written_ms(const timeline *tl)
+{
+    if (tl->written_first_us == NOPTS)
+        return 0;
+    return av_rescale_q(tl->written_end_us - tl->written_first_us, US_TB, MS_TB);
 }
 
 void timeline_end_file(timeline *tl, bool another_follows)

@@ -86,6 +86,11 @@ struct timeline {
     int64_t base_us;           // end of the finished files: where a file is joined
     int64_t base_ms;           // the same in ms
     int64_t processed_ms;      // how far stream 0 has got in the output, never decreasing
+    // What the audio and video written so far span on the output timeline:
+    // the earliest presentation time and the furthest end (AV_NOPTS_VALUE
+    // until the first such packet).
+    int64_t written_first_us;
+    int64_t written_end_us;
 };
 
 // Sets up a merge with n output streams. Returns 0, or -1 when out of
@@ -93,6 +98,10 @@ struct timeline {
 // timeline_free.
 int timeline_begin_merge(timeline *tl, int n);
 void timeline_free(timeline *tl);
+
+// How long the output's audio and video last as written so far, in ms: a
+// measured length, where the check's total is the inputs' declared ones.
+int64_t timeline_written_ms(const timeline *tl);
 
 // Starts the next input file and decides where it lands.
 void timeline_begin_file(timeline *tl, const timeline_file &f);
