@@ -101,17 +101,27 @@ void json_escape(const char *src, char *dst, size_t cap)
     size_t w = 0;
     const unsigned char *s = (const unsigned char *)src;
     while (*s) {
-        if (*s >= 1 && *s <= 31) {
-            s++;
-            continue;
-        }
         const char *piece = (const char *)s;
         size_t len, used;
-        char pair[2];
-        if (*s == '"' || *s == '\\') {
-            pair[0] = '\\';
-            pair[1] = (char)*s;
-            piece = pair;
+        char escape[7];
+        if (*s >= 1 && *s <= 31) {
+            // A control byte is part of the name (a tab in a file name):
+            // escaped, so that the answer names that file and no other.
+            static const char SHORT[] = "btn\0fr";  // bytes 8 to 13
+            if (*s >= 8 && *s <= 13 && SHORT[*s - 8]) {
+                escape[0] = '\\';
+                escape[1] = SHORT[*s - 8];
+                len = 2;
+            } else {
+                std::snprintf(escape, sizeof escape, "\\u%04x", (unsigned)*s);
+                len = 6;
+            }
+            piece = escape;
+            used = 1;
+        } else if (*s == '"' || *s == '\\') {
+            escape[0] = '\\';
+            escape[1] = (char)*s;
+            piece = escape;
             len = 2;
             used = 1;
         } else if ((len = utf8_sequence(s)) > 0) {

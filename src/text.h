@@ -22,7 +22,8 @@ int split_paths(const char *list, vm_path_slots slots);
 
 // Writes a copy of `src` into `dst` (capacity `cap` >= 3, NUL included)
 // that can stand between quotation marks in JSON: '"' and '\' get a
-// backslash, bytes 1 to 31 are dropped, a byte that is not part of valid
+// backslash, bytes 1 to 31 become JSON escapes (\t, \n, \u0001, ...), a
+// byte that is not part of valid
 // UTF-8 becomes U+FFFD (paths are bytes, JSON is UTF-8), everything else is
 // copied. A long source is cut, never inside an escape pair nor inside a
 // UTF-8 sequence.

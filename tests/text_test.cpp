@@ -92,7 +92,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         escape_case{"WindowsPath", "C:\\Users\\a b\\x.mp4", 256, "C:\\\\Users\\\\a b\\\\x.mp4"},
         escape_case{"Quotes", "say \"hi\"", 256, "say \\\"hi\\\""},
-        escape_case{"DropsControlBytes", "a\tb\nc\rd\x01\x1f" "e", 256, "abcde"},
+        escape_case{"EscapesControlBytes", "a\tb\nc\rd\x01\x1f" "e\x0b", 256,
+                    "a\\tb\\nc\\rd\\u0001\\u001fe\\u000b"},
+        escape_case{"CutsBeforeAnEscape", "abcd\x01", 9, "abcd"},
         escape_case{"KeepsHighBytesAndDel", "caf\xc3\xa9\x7f", 256, "caf\xc3\xa9\x7f"},
         escape_case{"CutsPlainAt254", std::string(300, 'a'), 256, std::string(254, 'a')},
         escape_case{"CutsQuotesInPairs", std::string(300, '"'), 256, [] {
