@@ -23,7 +23,10 @@ class Usage(unittest.TestCase):
                      ("merge", media("av.mp4"), media("av.mp4")),  # no -o
                      ("merge", "-o", scratch("x.mkv"), media("av.mp4")),
                      ("merge", "-o", scratch("x.mkv")) + (media("av.mp4"),) * 33,
-                     ("check", "-l", media("no-such-list.txt"))]:
+                     ("check", "-l", media("no-such-list.txt")),
+                     # The path list would read these as "av.mp4": another file.
+                     ("check", media("av.mp4"), media("av.mp4") + " "),
+                     ("merge", "-o", scratch("x.mkv"), media("av.mp4"), media("av.mp4") + "\r")]:
             with self.subTest(args=args):
                 r = run(*args)
                 self.assertEqual(r.returncode, 2, r.stderr)

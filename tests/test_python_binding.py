@@ -35,6 +35,22 @@ class Binding(unittest.TestCase):
         with self.assertRaises(TypeError):
             videomerge.check(media("av.mp4"))
 
+    def test_paths_the_library_would_read_as_other_files(self):
+        # A NUL cuts a C string (3 paths given, 2 read); a path list drops a
+        # line's trailing space or carriage return (another file's name).
+        a, out = media("av.mp4"), scratch("py_refused.mkv")
+        for paths, text in [([a, a, a + "\0x"], "NUL"), ([a, a + " "], "space or carriage return"),
+                            ([a, a + "\r"], "space or carriage return"), ([a, "x\ny"], "line feed")]:
+            with self.subTest(paths=paths):
+                with self.assertRaisesRegex(ValueError, text):
+                    videomerge.check(paths)
+                with self.assertRaisesRegex(ValueError, text):
+                    videomerge.merge(paths, out)
+        for call in (lambda: videomerge.probe(a + "\0.mkv"), lambda: videomerge.merge([a, a], a + "\0.mkv")):
+            with self.assertRaisesRegex(ValueError, "NUL"):
+                call()
+        self.assertFalse(os.path.exists(out))
+
     def test_merge_and_wait(self):
         out = scratch("py_merged.mkv")
         with videomerge.merge([media("av.mp4"), media("av_short.mp4")], out) as job:

@@ -192,6 +192,11 @@ int parse_args(const std::vector<std::string> &argv, options &o)
     for (const auto &p : o.inputs)
         if (p.find('\n') != std::string::npos)
             return usage_error("a path holds a line feed: " + p);
+        // The library's path list drops the spaces and carriage returns
+        // that end a line: such a name would be read as another file's.
+        else if (!p.empty() && (p.back() == ' ' || p.back() == '\r'))
+            return usage_error("a path ends in a space or carriage return, which a path list cannot carry: '" + p +
+                               "'");
     return -1;
 }
 

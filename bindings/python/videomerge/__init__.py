@@ -127,7 +127,12 @@ def _cancel_at_exit():
 
 
 def _bytes(path):
-    return os.fsencode(path)
+    encoded = os.fsencode(path)
+    # The library takes C strings: a NUL would cut the path (or the list)
+    # there, and another file would be read or written.
+    if b"\0" in encoded:
+        raise ValueError("a path holds a NUL byte: %r" % (path,))
+    return encoded
 
 
 def _answer(raw):
@@ -142,6 +147,11 @@ def _path_list(paths):
     encoded = [_bytes(p) for p in paths]
     if any(b"\n" in p for p in encoded):
         raise ValueError("a path holds a line feed")
+    # A path list drops the spaces and carriage returns that end a line: a
+    # name ending in one would be read as another file's.
+    for p in encoded:
+        if p.endswith((b" ", b"\r")):
+            raise ValueError("a path ends in a space or carriage return, which a path list cannot carry: %r" % p)
     return b"".join(p + b"\n" for p in encoded)
 
 
