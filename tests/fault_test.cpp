@@ -134,7 +134,7 @@ TEST(Faults, OutputDirectoryWithoutWritePermission)
         std::string text = videomerge_result(id);
         videomerge_free(id);
         bool right = state == VIDEOMERGE_STATE_FAILED &&
-                     text == "{\"state\":5,\"ok\":false,\"error\":\"cannot open output file\"}" &&
+                     text == "{\"state\":5,\"ok\":false,\"error\":\"cannot open output file: Permission denied\"}" &&
                      access(out.c_str(), F_OK) != 0;
         _exit(right ? 0 : 1);
     }

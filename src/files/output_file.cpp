@@ -1,6 +1,7 @@
 #include "files/output_file.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -98,14 +99,14 @@ int output_file_open(output_file *f, const char *final_path, AVIOContext **pb)
     for (int attempt = 0; attempt < 100 && !f->created; attempt++) {
         if (!temp_name(final_path, g_temp_counter.fetch_add(1), f->temp_path))
             return -1;
-        bool exists = false;
-        f->file = vm_file_create_new(f->temp_path, &exists);
+        f->file = vm_file_create_new(f->temp_path, &f->error);
         f->created = f->file_open = f->file != -1;
-        if (!f->created && !exists)
+        if (!f->created && f->error != -EEXIST)
             return -1;
     }
     if (!f->created)
         return -1;
+    f->error = 0;
     uint8_t *buffer = static_cast<uint8_t *>(av_malloc(IO_BUFFER_SIZE));
     if (buffer)
         *pb = avio_alloc_context(buffer, IO_BUFFER_SIZE, 1, f, nullptr, write_cb, seek_cb);
@@ -123,14 +124,14 @@ int output_file_commit(output_file *f, AVIOContext **pb, int64_t *size_bytes)
     close_context(pb);
     if (write_failed)
         return VM_COMMIT_WRITE_FAILED;
-    if (vm_file_sync(f->file) < 0)
+    if ((f->error = vm_file_sync(f->file)) < 0)
         return VM_COMMIT_SYNC_FAILED;
     *size_bytes = vm_file_size(f->file);
     int closed = vm_file_close(f->file);
     f->file_open = false;
     if (closed < 0)
         return VM_COMMIT_WRITE_FAILED;
-    if (vm_file_replace(f->temp_path, f->final_path) < 0)
+    if ((f->error = vm_file_replace(f->temp_path, f->final_path)) < 0)
         return VM_COMMIT_RENAME_FAILED;
     f->committed = true;
     // The rename itself must survive a crash too; a directory that cannot

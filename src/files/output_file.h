@@ -33,6 +33,7 @@ struct output_file {
     bool created;     // temp_path is ours, to remove unless committed
     bool committed;
     int write_error;  // the first failed write or seek, as an AVERROR
+    int error;        // why opening or committing failed: a negative errno-style code, or 0
     int64_t unsent;   // bytes written since the system was last asked to write them out
 };
 

@@ -36,9 +36,10 @@ void vm_file_status_of(const char *utf8_path, vm_file_status *st);
 // An open file of ours (a descriptor, or a HANDLE on Windows); -1 for none.
 typedef intptr_t vm_file;
 
-// Creates a new file for writing; fails with *exists set when anything
-// stands at the path already (nothing is followed or truncated).
-vm_file vm_file_create_new(const char *utf8_path, bool *exists);
+// Creates a new file for writing; fails when anything stands at the path
+// already (nothing is followed or truncated). On failure *error gets a
+// negative errno-style code (-EEXIST for a name taken).
+vm_file vm_file_create_new(const char *utf8_path, int *error);
 // Writes all `n` bytes; 0, or a negative errno-style code.
 int vm_file_write(vm_file f, const uint8_t *buf, size_t n);
 // Moves the write position like lseek; returns the new position, or a

@@ -144,7 +144,8 @@ int create_output(merge_run &m)
     if (carry_file_props(m.ic, m.oc) < 0 || chapters_begin(&m.chapters, m.ic, m.oc) < 0)
         return fail(m, "oom");
     if (output_file_open(&m.out, s->out.path, &m.oc->pb) < 0)
-        return fail(m, "cannot open output file");
+        return m.out.error < 0 ? fail_av(m, "cannot open output file", AVERROR(-m.out.error))
+                               : fail(m, "cannot open output file");
     int flac = flac_output_numbers_frames(m.oc);
     if (flac < 0)
         return fail(m, "bad FLAC stream header");
@@ -349,9 +350,9 @@ int finish_output(merge_run &m)
     int64_t size = 0;
     int committed = ret < 0 ? VM_COMMIT_WRITE_FAILED : output_file_commit(&m.out, &m.oc->pb, &size);
     if (committed == VM_COMMIT_SYNC_FAILED)
-        return fail(m, "sync failed");
+        return fail_av(m, "sync failed", AVERROR(-m.out.error));
     if (committed == VM_COMMIT_RENAME_FAILED)
-        return fail(m, "cannot put the output in place");
+        return fail_av(m, "cannot put the output in place", AVERROR(-m.out.error));
     if (committed < 0)
         return ret < 0 ? fail_av(m, "write trailer failed", ret) : fail(m, "write trailer failed");
     m.s->out_size_bytes.store(size, std::memory_order_relaxed);

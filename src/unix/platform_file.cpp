@@ -22,10 +22,10 @@ void vm_file_status_of(const char *path, vm_file_status *st)
     st->changed = (int64_t)sb.st_ctim.tv_sec * 1000000000 + sb.st_ctim.tv_nsec;
 }
 
-vm_file vm_file_create_new(const char *path, bool *exists)
+vm_file vm_file_create_new(const char *path, int *error)
 {
     int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    *exists = fd < 0 && errno == EEXIST;
+    *error = fd < 0 ? -errno : 0;
     return fd;
 }
 

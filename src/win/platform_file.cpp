@@ -76,11 +76,11 @@ void vm_file_status_of(const char *path, vm_file_status *st)
     CloseHandle(h);
 }
 
-vm_file vm_file_create_new(const char *path, bool *exists)
+vm_file vm_file_create_new(const char *path, int *error)
 {
     HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
-    *exists = h == INVALID_HANDLE_VALUE && (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS);
+    *error = h == INVALID_HANDLE_VALUE ? last_error() : 0;
     return h == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<vm_file>(h);
 }
 
