@@ -72,6 +72,10 @@ ff $(tone) -t 0.5 $(maps 3) -c:a pcm_s16le s3.mka
 ff $(tone) -t 0.1 $(maps 65) -c:a pcm_s16le s65.mka
 # PCM in WAV.
 ff $(tone) -t 0.5 -c:a pcm_s16le tone.wav
+# Audio or video that some containers take and others not: VP8 (WebM) and
+# a camera's PCM audio in AVI.
+ff $(video 64x48) $(tone) -t 0.5 -c:v libvpx -b:v 100k -c:a libvorbis vp8.webm
+ff $(video 64x48) $(tone) -t 0.5 -c:v mpeg4 -c:a pcm_s16le pcm.avi
 # One codec, two sample formats.
 ff $(tone) -t 0.5 -c:a flac -sample_fmt s16 flac16.mka
 ff $(tone) -t 0.5 -c:a flac -sample_fmt s32 flac32.mka

@@ -137,4 +137,54 @@ TEST(Selection, NoAudioOrVideoStoredFailsBeforeCreatingTheOutput)
     EXPECT_FALSE(file_exists(out));
 }
 
+// A container that stores some of the audio and video but not all: the
+// job fails before creating anything, naming the stream and the containers
+// that store it, rather than writing a file without the video (or its
+// sound).
+struct refused_case {
+    const char *name;
+    const char *input;
+    const char *out_ext;
+    const char *error;  // after "<muxer> cannot store stream "; empty: stored, the job is done
+};
+VM_PRINTS_AS_NAME(refused_case)
+
+class MainStreamRefused : public testing::TestWithParam<refused_case> {};
+
+TEST_P(MainStreamRefused, FailsNamingTheStream)
+{
+    const refused_case &c = GetParam();
+    std::string in = fixture(c.input), out = scratch(std::string("refused_") + c.name + "." + c.out_ext);
+    std::filesystem::remove(out);
+    int id = videomerge_start(path_list({in, in}).c_str(), out.c_str());
+    ASSERT_GE(id, 0);
+    int state = wait_final(id);
+    auto r = parse_answer(videomerge_result(id));
+    videomerge_free(id);
+    if (!*c.error) {
+        EXPECT_EQ(state, VIDEOMERGE_STATE_DONE) << r.dump();
+        EXPECT_EQ(r["streams_left_out"], nlohmann::json::array());
+        return;
+    }
+    ASSERT_EQ(state, VIDEOMERGE_STATE_FAILED);
+    std::string error = r["error"], stream = c.error;
+    std::string want = error.substr(0, error.find(' ')) + " cannot store stream " +
+                       stream.substr(0, stream.find(' ')) + " of " + in + stream.substr(stream.find(' '));
+    EXPECT_EQ(error, want);
+    EXPECT_FALSE(file_exists(out));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MainStreamRefused,
+    testing::Values(
+        refused_case{"Vp8ToMp4", "vp8.webm", "mp4", "0 (video, vp8): use .webm or .mkv"},
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+        // FFmpeg 7 and later write PCM into MP4.
+        refused_case{"PcmToMp4OnFFmpeg7AndLater", "pcm.avi", "mp4", ""},
+#else
+        refused_case{"PcmToMp4OnFFmpeg5", "pcm.avi", "mp4", "1 (audio, pcm_s16le): use .mkv or .mov"},
+#endif
+        refused_case{"PcmToMkv", "pcm.avi", "mkv", ""}),
+    [](const testing::TestParamInfo<refused_case> &i) { return std::string(i.param.name); });
+
 }  // namespace

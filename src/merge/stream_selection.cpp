@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "av_compat.h"
+#include "inspect/formats.h"
 #include "merge/carry_over.h"
 #include "merge/chapters.h"
 #include "text.h"
@@ -203,6 +204,31 @@ int setup_output_stream(AVStream *out, const AVStream *in, const AVCodecParamete
     return attach ? picture_as_attachment(out, in) : 0;
 }
 
+// The containers to suggest for a stream the output cannot store, by the
+// extension a user gives: ".webm or .mkv". Empty when none of them takes
+// it. Not MPEG-TS: it carries almost anything as private data, which
+// players do not play.
+void containers_storing(const AVFormatContext *ic, const AVCodecParameters *const *pars, int index,
+                        const AVOutputFormat *refused, char *out, size_t cap)
+{
+    static const char *const CANDIDATES[][2] = {
+        {"webm", "webm"}, {"mkv", "matroska"}, {"mp4", "mp4"}, {"mov", "mov"},
+    };
+    unsigned tags[VM_MAX_STREAMS] = {};
+    int set[1] = {index};
+    const char *found[4];
+    int n = 0;
+    for (const auto &c : CANDIDATES) {
+        const AVOutputFormat *of = av_guess_format(c[1], nullptr, nullptr);
+        if (of && of != refused && muxer_supported(of) && try_header(of, ic, pars, tags, set, 1) >= 0)
+            found[n++] = c[0];
+    }
+    size_t pos = 0;
+    out[0] = '\0';
+    for (int i = 0; i < n; i++)
+        pos += format_text(out + pos, cap - pos, "%s.%s", i == 0 ? "" : i + 1 == n ? " or " : ", ", found[i]);
+}
+
 int select_streams(const AVFormatContext *ic, const char *path, const AVCodecParameters *const *pars,
                    const AVOutputFormat *of, stream_selection *sel, char *reason, size_t cap)
 {
@@ -280,6 +306,20 @@ int select_streams(const AVFormatContext *ic, const char *path, const AVCodecPar
             sel->out_index[i] = -1;
             sel->left_out |= 1ull << i;
         }
+    }
+    // Some of the audio and video fit, not all: a user who asked for a
+    // video must not get a file without it (nor without its sound).
+    for (int i = 0; i < n && main_kept && trial; i++) {
+        const AVStream *st = ic->streams[i];
+        if (!is_main_stream(st) || keep[i])
+            continue;
+        char where[64];
+        containers_storing(ic, pars, i, of, where, sizeof where);
+        size_t pos = format_text(reason, cap, "%s cannot store stream %d of %s (%s, %s)", of->name, i, path,
+                                 stream_kind(st), codec_name(st));
+        if (where[0])
+            format_text(reason + pos, cap - pos, ": use %s", where);
+        return -1;
     }
     if (first_main >= 0 && !main_kept) {
         const AVStream *st = ic->streams[first_main];
