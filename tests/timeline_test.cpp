@@ -145,6 +145,21 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, Timeline,
     testing::Values(
         scenario{"SecondFileFollowsTheFirst", {TB25}, hundred_frames_twice(), 8000, 7960},
+        // Times no recording has (hostile Ogg granule positions near the
+        // ends of int64) are unknown times: nothing overflows, and the
+        // packets with real times land where they belong.
+        scenario{"TimesNearTheEndsOfInt64AreUnknown", {A},
+                 {[] {
+                      step f = file(INT64_MAX - 5);
+                      f.jumps = true;
+                      f.format = "ogg";
+                      return f;
+                  }(),
+                  pkt(0, INT64_MAX - 10, INT64_MAX - 10, INT64_MAX, A, NONE, NONE),
+                  pkt(0, 0, 0, 1024, A, 0, 0), pkt(0, INT64_MIN + 1, NONE, 1024, A, NONE, NONE),
+                  pkt(0, 1024, 1024, 1024, A, 1024, 1024), end(), file(INT64_MIN + 1),
+                  pkt(0, 0, 0, 1024, A, 2048, 2048), end(false)},
+                 64, 43, {AUD}},
         // The file's start time moves every stream; 900/25 s is 36 s.
         scenario{"FileStartMovedToZero",
                  {TB25},

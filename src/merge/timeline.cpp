@@ -30,9 +30,44 @@ const int64_t JUMP_FORWARD_US = 10000000;
 // packet lies this close to that part's start.
 const int64_t JUMP_MATCH_US = 2000000;
 
+// Times more than about 36,000 years either way are no recording's (a
+// hostile Ogg granule position near INT64_MAX): such a time is taken as
+// unknown. Real ones can be large (a live stream's decode times counted
+// from 1970), so the sums below saturate rather than wrap (undefined in C++).
+const int64_t TIME_LIMIT_US = int64_t(1) << 60;
+
+// a + b and a - b, held within int64 (and off AV_NOPTS_VALUE, INT64_MIN).
+int64_t add(int64_t a, int64_t b)
+{
+    int64_t r;
+    if (__builtin_add_overflow(a, b, &r))
+        return b > 0 ? INT64_MAX : INT64_MIN + 1;
+    return r == INT64_MIN ? INT64_MIN + 1 : r;
+}
+
+int64_t subtract(int64_t a, int64_t b)
+{
+    int64_t r;
+    if (__builtin_sub_overflow(a, b, &r))
+        return b < 0 ? INT64_MAX : INT64_MIN + 1;
+    return r == INT64_MIN ? INT64_MIN + 1 : r;
+}
+
 int64_t us(int64_t t, AVRational tb)
 {
     return av_rescale_q(t, tb, US_TB);
+}
+
+// t_us itself, or AV_NOPTS_VALUE when unknown or out of range.
+int64_t within_limit(int64_t t_us)
+{
+    return t_us < -TIME_LIMIT_US || t_us > TIME_LIMIT_US ? NOPTS : t_us;
+}
+
+// Whether a time in time base tb is known and within range.
+bool in_range(int64_t t, AVRational tb)
+{
+    return t != NOPTS && within_limit(us(t, tb)) != NOPTS;
 }
 
 // Gives a dts to a packet that has only a pts (Matroska and other
@@ -44,7 +79,7 @@ void fill_missing_dts(AVPacket *pkt, const timeline_stream &st)
     if (pkt->dts != NOPTS || pkt->pts == NOPTS || st.last_dts == NOPTS)
         return;
     int64_t step = std::max<int64_t>(pkt->duration, 1);
-    pkt->dts = std::min(st.last_dts + step, pkt->pts);
+    pkt->dts = std::min(add(st.last_dts, step), pkt->pts);
 }
 
 // A file's first packets may reach back before the join when nothing
@@ -54,7 +89,7 @@ void keep_dts_increasing(AVPacket *pkt, const timeline_stream &st)
 {
     if (pkt->dts == NOPTS || st.last_dts == NOPTS || pkt->dts > st.last_dts)
         return;
-    pkt->dts = st.last_dts + 1;
+    pkt->dts = add(st.last_dts, 1);
     if (pkt->pts != NOPTS && pkt->pts < pkt->dts)
         pkt->pts = pkt->dts;
 }
@@ -73,7 +108,7 @@ void repair_pts_before_dts(AVPacket *pkt, const timeline_stream &st)
         return;
     int64_t t = pkt->pts;
     if (st.last_dts != NOPTS)
-        t = std::min(std::max(st.last_dts + 1, pkt->pts), pkt->dts);
+        t = std::min(std::max(add(st.last_dts, 1), pkt->pts), pkt->dts);
     pkt->pts = pkt->dts = t;
 }
 
@@ -141,12 +176,12 @@ bool continues_previous(const timeline *tl, int64_t start_us, int64_t *at_us)
     }
     if (lo == NOPTS)
         return false;
-    int64_t start = hi + unwrap(start_us - hi, tl->wrap_us);  // on the part's clock
+    int64_t start = add(hi, unwrap(subtract(start_us, hi), tl->wrap_us));  // on the part's clock
     int64_t zero = tl->part_zero_us;
-    if (start < lo - CONTINUE_TOLERANCE_US || start > hi + CONTINUE_TOLERANCE_US ||
-        start - zero <= (hi - zero) / 2)
+    if (start < subtract(lo, CONTINUE_TOLERANCE_US) || start > add(hi, CONTINUE_TOLERANCE_US) ||
+        subtract(start, zero) <= subtract(hi, zero) / 2)
         return false;
-    *at_us = tl->part_base_us + (start - zero);
+    *at_us = add(tl->part_base_us, subtract(start, zero));
     return true;
 }
 
@@ -158,10 +193,11 @@ int64_t priming_room(const timeline *tl, const timeline_file &f, int64_t start_u
     int64_t room = 0;
     for (int k = 0; f.first_us && k < tl->n; k++) {
         const timeline_stream &st = tl->streams[k];
-        if (!counts(tl, st) || f.first_us[k] == NOPTS || st.end_us == NOPTS)
+        int64_t first = within_limit(f.first_us[k]);
+        if (!counts(tl, st) || first == NOPTS || st.end_us == NOPTS)
             continue;
-        int64_t lands = tl->base_us + (f.first_us[k] - start_us);
-        room = std::max(room, st.end_us - lands);
+        int64_t lands = add(tl->base_us, subtract(first, start_us));
+        room = std::max(room, subtract(st.end_us, lands));
     }
     return room;
 }
@@ -177,12 +213,13 @@ void follow_jump(timeline *tl, timeline_stream &st, int64_t t_us, int64_t dur_us
         return;
     }
     int64_t step = std::max<int64_t>(dur_us, 1000);
-    bool jumped = t_us < st.in_last_us - step ||
-                  t_us > st.in_last_us + std::max(JUMP_FORWARD_US, 10 * step);
+    bool jumped = t_us < subtract(st.in_last_us, step) ||
+                  t_us > add(st.in_last_us, std::max(JUMP_FORWARD_US, step > INT64_MAX / 10 ? step : 10 * step));
     st.in_last_us = t_us;
     if (!jumped)
         return;
-    if (st.part < tl->part && std::abs(t_us - tl->part_zero_us) <= JUMP_MATCH_US) {
+    int64_t from_part = subtract(t_us, tl->part_zero_us);
+    if (st.part < tl->part && from_part >= -JUMP_MATCH_US && from_part <= JUMP_MATCH_US) {
         follow(st, tl->part, tl->part_zero_us, tl->part_base_us);
         return;
     }
@@ -191,9 +228,9 @@ void follow_jump(timeline *tl, timeline_stream &st, int64_t t_us, int64_t dur_us
     // The new part is taken to start where this stream stood against the
     // file's start (audio may lead video), so that the part lands like a
     // file at a join.
-    int64_t lead = std::clamp(tl->file_start_us - st.in_first_us, -JUMP_MATCH_US / 2, JUMP_MATCH_US / 2);
+    int64_t lead = std::clamp(subtract(tl->file_start_us, st.in_first_us), -JUMP_MATCH_US / 2, JUMP_MATCH_US / 2);
     tl->part++;
-    tl->part_zero_us = t_us + lead;
+    tl->part_zero_us = add(t_us, lead);
     tl->part_base_us = furthest_end(tl, st.base_us);
     follow(st, tl->part, tl->part_zero_us, tl->part_base_us);
 }
@@ -226,12 +263,12 @@ void timeline_free(timeline *tl)
 
 void timeline_begin_file(timeline *tl, const timeline_file &f)
 {
-    int64_t start = f.start_us == NOPTS ? 0 : f.start_us;
+    int64_t start = within_limit(f.start_us) == NOPTS ? 0 : f.start_us;
     int64_t at = tl->base_us;
     bool same_format = f.format && tl->format && strcmp(f.format, tl->format) == 0;
     tl->continues = tl->files > 0 && same_format && continues_previous(tl, start, &at);
     if (tl->files > 0 && !tl->continues)
-        at += priming_room(tl, f, start);
+        at = add(at, priming_room(tl, f, start));
     tl->files++;
     tl->follows_jumps = f.follows_jumps;
     tl->wrap_us = f.wrap_us;
@@ -246,7 +283,7 @@ void timeline_begin_file(timeline *tl, const timeline_file &f)
         follow(st, 0, start, at);
         st.end_us = NOPTS;
         st.in_last_us = st.in_first_us = NOPTS;
-        st.dts_lead_us = f.dts_lead_us ? std::max<int64_t>(f.dts_lead_us[k], 0) : 0;
+        st.dts_lead_us = f.dts_lead_us ? std::clamp<int64_t>(f.dts_lead_us[k], 0, TIME_LIMIT_US) : 0;
     }
 }
 
@@ -260,32 +297,38 @@ void timeline_begin_file(timeline *tl, int64_t start_us)
 void timeline_rebase(timeline *tl, AVPacket *pkt, AVRational in_tb)
 {
     timeline_stream &st = tl->streams[pkt->stream_index];
+    if (pkt->pts != NOPTS && !in_range(pkt->pts, in_tb))
+        pkt->pts = NOPTS;
+    if (pkt->dts != NOPTS && !in_range(pkt->dts, in_tb))
+        pkt->dts = NOPTS;
+    if (pkt->duration < 0 || (pkt->duration > 0 && !in_range(pkt->duration, in_tb)))
+        pkt->duration = 0;
 
     // Decode times that run ahead of the pts (an MP4 whose negative
     // composition offsets the demuxer did not fully allow for) move earlier
     // by the most they run ahead, so every packet is decoded before it is
     // shown and the display order stays as recorded. Rounded down from the
     // microseconds rounded up, the shift is never short of the lead.
-    if (st.dts_lead_us > 0 && pkt->dts != NOPTS && pkt->dts > INT64_MIN / 2)
-        pkt->dts -= av_rescale_q_rnd(st.dts_lead_us, US_TB, in_tb, AV_ROUND_DOWN);
+    if (st.dts_lead_us > 0 && pkt->dts != NOPTS)
+        pkt->dts = subtract(pkt->dts, av_rescale_q_rnd(st.dts_lead_us, US_TB, in_tb, AV_ROUND_DOWN));
 
     if (tl->follows_jumps && (pkt->dts != NOPTS || pkt->pts != NOPTS))
         follow_jump(tl, st, us(pkt->dts != NOPTS ? pkt->dts : pkt->pts, in_tb), us(pkt->duration, in_tb));
     if (pkt->pts != NOPTS) {
-        int64_t in_end = us(pkt->pts + std::max<int64_t>(pkt->duration, 0), in_tb);
+        int64_t in_end = us(add(pkt->pts, std::max<int64_t>(pkt->duration, 0)), in_tb);
         st.in_end_us = st.in_end_us == NOPTS ? in_end : std::max(st.in_end_us, in_end);
     }
 
     int64_t shift = av_rescale_q(st.zero_us, US_TB, in_tb);
     if (pkt->pts != NOPTS)
-        pkt->pts -= shift;
+        pkt->pts = subtract(pkt->pts, shift);
     if (pkt->dts != NOPTS)
-        pkt->dts -= shift;
+        pkt->dts = subtract(pkt->dts, shift);
     av_packet_rescale_ts(pkt, in_tb, st.out_tb);
     if (pkt->pts != NOPTS)
-        pkt->pts += st.offset;
+        pkt->pts = add(pkt->pts, st.offset);
     if (pkt->dts != NOPTS)
-        pkt->dts += st.offset;
+        pkt->dts = add(pkt->dts, st.offset);
     pkt->pos = -1;
 
     fill_missing_dts(pkt, st);
@@ -297,24 +340,24 @@ void timeline_rebase(timeline *tl, AVPacket *pkt, AVRational in_tb)
     // The end counts a packet of unknown time at the part's start.
     int64_t p = pkt->pts != NOPTS ? pkt->pts : st.offset;
     int64_t d = std::max<int64_t>(pkt->duration, 0);
-    int64_t end = st.base_us + us(p + d - st.offset, st.out_tb);
+    int64_t end = add(st.base_us, us(subtract(add(p, d), st.offset), st.out_tb));
     st.end_us = st.end_us == NOPTS ? end : std::max(st.end_us, end);
     if (st.kind != TIMELINE_OTHER && pkt->pts != NOPTS) {
-        int64_t first = st.base_us + us(pkt->pts - st.offset, st.out_tb);
+        int64_t first = add(st.base_us, us(subtract(pkt->pts, st.offset), st.out_tb));
         tl->written_first_us = tl->written_first_us == NOPTS ? first : std::min(tl->written_first_us, first);
         tl->written_end_us = tl->written_end_us == NOPTS ? end : std::max(tl->written_end_us, end);
     }
 
     if (pkt->stream_index == 0 && pkt->pts != NOPTS)
-        tl->processed_ms = std::max(tl->processed_ms, av_rescale_q(pkt->pts - st.offset, st.out_tb, MS_TB) +
-                                                          av_rescale_q(st.base_us, US_TB, MS_TB));
+        tl->processed_ms = std::max(tl->processed_ms, add(av_rescale_q(subtract(pkt->pts, st.offset), st.out_tb, MS_TB),
+                                                          av_rescale_q(st.base_us, US_TB, MS_TB)));
 }
 
 int64_t timeline_written_ms(const timeline *tl)
 {
     if (tl->written_first_us == NOPTS)
         return 0;
-    return av_rescale_q(tl->written_end_us - tl->written_first_us, US_TB, MS_TB);
+    return av_rescale_q(subtract(tl->written_end_us, tl->written_first_us), US_TB, MS_TB);
 }
 
 void timeline_end_file(timeline *tl, bool another_follows)
@@ -326,5 +369,5 @@ void timeline_end_file(timeline *tl, bool another_follows)
 
 int64_t timeline_output_us(const timeline *tl, int64_t input_us)
 {
-    return input_us - tl->file_start_us + tl->file_base_us;
+    return add(subtract(input_us, tl->file_start_us), tl->file_base_us);
 }
