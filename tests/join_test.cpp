@@ -212,4 +212,28 @@ TEST_P(ShownBeforeDecoded, KeepsTheDisplayOrder)
 INSTANTIATE_TEST_SUITE_P(Containers, ShownBeforeDecoded, testing::Values("mp4", "mov", "mkv"),
                          [](const testing::TestParamInfo<std::string> &i) { return i.param; });
 
+// An E-AC-3 stream whose codec the header does not name (its stream type
+// leaves it to probing) keeps every frame at the join: the check's
+// analysis, reused on a header read alone, lost the second segment's first
+// frame (a 32 ms hole).
+TEST(Join, SegmentsWhoseAudioCodecIsProbedKeepEveryFrame)
+{
+    std::vector<std::string> paths = {fixture("eac3_hls_seg0_cut.ts"), fixture("eac3_hls_seg1_cut.ts")};
+    size_t audio_in = 0;
+    for (const auto &p : paths) {
+        media_read in = read_media(p);
+        ASSERT_TRUE(in.ok) << p;
+        ASSERT_EQ(in.kinds[0], "audio");
+        audio_in += in.of_stream(0).size();
+    }
+    for (const char *ext : {"ts", "mkv"}) {
+        std::string out = scratch(std::string("join_probed_audio.") + ext);
+        auto r = merge_to_end(paths, out);
+        ASSERT_EQ(r["state"], 3) << r.dump();
+        media_read o = read_media(out);
+        ASSERT_TRUE(o.ok);
+        EXPECT_EQ(o.of_stream(0).size(), audio_in) << ext;
+    }
+}
+
 }  // namespace

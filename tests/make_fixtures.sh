@@ -177,6 +177,7 @@ cp "$data/garageband_podcast_chapters.m4a" .
 # The start of a DVB-T2 capture (tests/data): its first E-AC-3 packet is a
 # frame followed by a piece of the next one.
 cp "$data/dvbt2_cut.ts" .
+cp "$data/eac3_hls_seg0_cut.ts" "$data/eac3_hls_seg1_cut.ts" .
 # An iPhone recording (tests/data) whose negative composition offsets come
 # out of FFmpeg's MOV reader as two frames shown before they are decoded.
 cp "$data/iphone14pro_dolbyvision.mov" .
