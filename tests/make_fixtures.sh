@@ -72,6 +72,10 @@ ff $(tone) -t 0.5 $(maps 3) -c:a pcm_s16le s3.mka
 ff $(tone) -t 0.1 $(maps 65) -c:a pcm_s16le s65.mka
 # PCM in WAV.
 ff $(tone) -t 0.5 -c:a pcm_s16le tone.wav
+# What cameras write: DV (a camcorder's; 720x576, 48 kHz stereo) and MXF
+# (a broadcast camera's MPEG-2 4:2:2 with PCM).
+ff $(video 720x576) $(tone) -t 0.2 -c:v dvvideo -pix_fmt yuv420p -c:a pcm_s16le -ac 2 -f dv camera.dv
+ff $(video 720x576) $(tone) -t 0.2 -c:v mpeg2video -pix_fmt yuv422p -c:a pcm_s16le camera.mxf
 # Audio or video that some containers take and others not: VP8 (WebM) and
 # a camera's PCM audio in AVI.
 ff $(video 64x48) $(tone) -t 0.5 -c:v libvpx -b:v 100k -c:a libvorbis vp8.webm

@@ -86,14 +86,15 @@ TEST_P(Merge, KeepsEveryPacketInPlace)
             last_dts = got[i].dts_s;
         }
         // Every packet keeps its payload, unless the muxer repackages it
-        // (MPEG-TS start codes and ADTS against MP4/Matroska); the last of
+        // (MPEG-TS start codes and ADTS against MP4/Matroska; a DV file's
+        // audio woven anew into its video frames); the last of
         // each file's run shows where the file went (the first may have been
         // nudged past a join).
         size_t at = 0;
         for (size_t k = 0; k < ins.size(); k++) {
             auto mine = ins[k].of_stream(s);
             bool reannexed = std::count(c.reannexed.begin(), c.reannexed.end(), s) > 0;
-            bool same_packaging = is_ts(c.inputs[k]) == is_ts(out) && !reannexed;
+            bool same_packaging = is_ts(c.inputs[k]) == is_ts(out) && !reannexed && c.out_ext != std::string("dv");
             for (size_t i = 0; same_packaging && i < mine.size(); i++)
                 ASSERT_EQ(got[at + i].crc, mine[i].crc) << "file " << k + 1 << " stream " << s;
             at += mine.size();
@@ -128,6 +129,10 @@ INSTANTIATE_TEST_SUITE_P(
     Containers, Merge,
     testing::Values(
         merge_case{"Mp4ToMp4", {"av.mp4", "av_short.mp4"}, "mp4"},
+        // What cameras write: DV from a camcorder, MXF from a broadcast camera.
+        merge_case{"DvToDv", {"camera.dv", "camera.dv"}, "dv"},
+        merge_case{"DvToMkv", {"camera.dv", "camera.dv"}, "mkv"},
+        merge_case{"MxfToMkv", {"camera.mxf", "camera.mxf"}, "mkv"},
         merge_case{"Mp4ToMkv", {"av.mp4", "av_short.mp4", "av.mp4"}, "mkv"},
         merge_case{"Mp4ToTs", {"av_short.mp4", "av.mp4"}, "ts"},
         merge_case{"MovMixToMov", {"av.mov", "av.mp4", "av_short.mkv"}, "mov"},
