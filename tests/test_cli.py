@@ -8,7 +8,7 @@ import subprocess
 import time
 import unittest
 
-from test_paths import media, scratch
+from test_paths import empty_dir, media, scratch
 
 CLI = os.environ["VM_CLI"]
 
@@ -93,10 +93,7 @@ class Merge(unittest.TestCase):
     def test_a_reader_that_goes_away_does_not_stop_the_merge(self):
         # As `videomerge merge ... 2>&1 | head -1`: the pipe closes before the
         # first line; the merge still ends done, its output whole.
-        out_dir = os.path.join(os.path.dirname(scratch("x")), "cli_pipe")
-        os.makedirs(out_dir, exist_ok=True)
-        for name in os.listdir(out_dir):
-            os.remove(os.path.join(out_dir, name))
+        out_dir = empty_dir("cli_pipe")
         out = os.path.join(out_dir, "piped.mkv")
         p = subprocess.Popen([CLI, "merge", "-o", out, media("av.mp4"), media("av_short.mp4")],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)

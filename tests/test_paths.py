@@ -16,3 +16,13 @@ def scratch(name):
     if os.path.lexists(path):
         os.remove(path)
     return path
+
+
+def empty_dir(name):
+    """A directory of the test's own in the scratch directory, empty: what a
+    test finds there afterwards is what it left."""
+    path = os.path.join(SCRATCH, name)
+    os.makedirs(path, exist_ok=True)
+    for entry in os.listdir(path):
+        os.remove(os.path.join(path, entry))
+    return path

@@ -11,7 +11,7 @@ import warnings
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "bindings", "python"))
 import videomerge  # noqa: E402
-from test_paths import media, scratch  # noqa: E402
+from test_paths import empty_dir, media, scratch  # noqa: E402
 
 
 class Binding(unittest.TestCase):
@@ -113,10 +113,7 @@ class Binding(unittest.TestCase):
             job.wait(timeout=60)
 
     def test_exit_cancels_running_merges(self):
-        out_dir = os.path.join(os.path.dirname(scratch("x")), "py_exit")
-        os.makedirs(out_dir, exist_ok=True)
-        for name in os.listdir(out_dir):
-            os.remove(os.path.join(out_dir, name))
+        out_dir = empty_dir("py_exit")
         out = os.path.join(out_dir, "at_exit.mp4")
         code = ("import sys, videomerge\n"
                 "job = videomerge.merge([%r] * 32, %r)\n"
