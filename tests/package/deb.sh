@@ -1,48 +1,75 @@
 #!/usr/bin/env bash
-# The Debian packages as a user takes them: installed with dpkg, a C host
-# built against them with pkg-config alone, the installed command run,
-# and the packages removed again (also when a step fails).
-#   tests/package/deb.sh dist/libvideomerge1_*.deb dist/libvideomerge-dev_*.deb dist/videomerge_*.deb
+# The Debian packages as a user takes them: installed with apt (which adds
+# Debian's FFmpeg libraries if missing), a C host built against them with
+# pkg-config and with CMake's find_package, the installed command run on two
+# clips, and everything the install added removed again, also when a step
+# fails.
+#   tests/package/deb.sh                 makes the packages (scripts/package deb) first
+#   tests/package/deb.sh LIB.deb DEV.deb COMMAND.deb
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-[ $# -eq 3 ] || { echo "usage: $0 LIB.deb DEV.deb COMMAND.deb" >&2; exit 2; }
+case $# in
+  0) mapfile -t given < <("$root/scripts/package" deb | grep '\.deb$') ;;
+  3) given=("$@") ;;
+  *) echo "usage: $0 [LIB.deb DEV.deb COMMAND.deb]" >&2; exit 2 ;;
+esac
+[ ${#given[@]} -eq 3 ] || { echo "deb packages: scripts/package deb did not make three packages" >&2; exit 1; }
 debs=()
-for d in "$@"; do debs+=("$(readlink -f "$d")"); done
+for d in "${given[@]}"; do debs+=("$(readlink -f "$d")"); done
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 fail() { echo "deb packages: $*" >&2; exit 1; }
+apt() { DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 -y -q "$@"; }
+installed() { dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' | sed -n 's/^ii *//p' | sort; }
+
+# Another checkout's test run installs the same packages: one at a time.
+exec 9>/tmp/videomerge-deb-test.lock
+flock -w 900 9 || fail "another run of this test holds /tmp/videomerge-deb-test.lock"
 for p in libvideomerge1 libvideomerge-dev videomerge; do
   if dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
     fail "$p is installed already; this test installs and removes it, so it leaves a machine that has it alone"
   fi
 done
+
 work=$(mktemp -d)
+installed >"$work/before"
 cleanup() {
-  $sudo dpkg --purge videomerge libvideomerge-dev libvideomerge1 >/dev/null 2>&1 || true
+  installed >"$work/after"
+  mapfile -t added < <(comm -13 "$work/before" "$work/after")
+  [ ${#added[@]} -eq 0 ] || apt purge "${added[@]}" >/dev/null || echo "deb packages: could not remove ${added[*]}" >&2
   rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
 
-$sudo dpkg -i "${debs[@]}" >/dev/null
+apt install "${debs[@]}" >"$work/apt.log" 2>&1 || { cat "$work/apt.log" >&2; fail "apt-get install failed"; }
 
-# A host built against the installed files alone.
+# A host built against the installed files alone, both ways a build finds them.
+# shellcheck disable=SC2046  # the flags are words
 cc "$root/tests/consumer/main.c" -o "$work/host" $(pkg-config --cflags --libs videomerge)
-"$work/host" || fail "the host built with pkg-config did not run"
+"$work/host" >/dev/null || fail "the host built with pkg-config did not run"
+cmake -S "$root/tests/consumer" -B "$work/cmake" >/dev/null && cmake --build "$work/cmake" >/dev/null ||
+  fail "find_package(videomerge) did not build the host"
+"$work/cmake/consumer" >/dev/null || fail "the host built with CMake did not run"
 [ "$(pkg-config --modversion videomerge)" = "$(dpkg-query -W -f='${Version}' libvideomerge1 | cut -d- -f1)" ] ||
   fail "videomerge.pc and the package disagree on the version"
 
 version=$(/usr/bin/videomerge --version)
-echo "installed: $version"
-case "$version" in "videomerge $(pkg-config --modversion videomerge) "*) ;; *) fail "videomerge --version says: $version" ;; esac
+case "$version" in "videomerge $(pkg-config --modversion videomerge) (libavformat 59."*) ;;
+  *) fail "videomerge --version says: $version (not Debian's FFmpeg 5.1?)" ;; esac
 man -w videomerge >/dev/null || fail "no manual page for videomerge"
 
 ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
 ff -f lavfi -i testsrc2=size=160x120:rate=25:duration=1 -c:v libx264 -pix_fmt yuv420p "$work/a.mp4"
-/usr/bin/videomerge merge -o "$work/ab.mkv" "$work/a.mp4" "$work/a.mp4" >/dev/null 2>&1 ||
+ff -f lavfi -i testsrc=size=160x120:rate=25:duration=1 -c:v libx264 -pix_fmt yuv420p "$work/b.mp4"
+/usr/bin/videomerge merge -o "$work/ab.mkv" "$work/a.mp4" "$work/b.mp4" >/dev/null 2>&1 ||
   fail "the installed command did not merge"
-[ -s "$work/ab.mkv" ] || fail "no output from the installed command"
+duration=$(/usr/bin/videomerge --json probe "$work/ab.mkv" | sed -n 's/.*"duration_ms":\([0-9]*\).*/\1/p')
+[ "${duration:-0}" -ge 1900 ] || fail "the merged file lasts ${duration:-?} ms, not 2 s"
 
 cleanup
 trap - EXIT
-if dpkg -s libvideomerge1 >/dev/null 2>&1; then fail "libvideomerge1 is still installed after the purge"; fi
-echo "deb packages: installed, built against, run and removed"
+for p in libvideomerge1 libvideomerge-dev videomerge; do
+  if dpkg -s "$p" >/dev/null 2>&1; then fail "$p is still installed after the purge"; fi
+done
+echo "deb packages: $version installed with apt, built against, run and removed"

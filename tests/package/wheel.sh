@@ -1,48 +1,75 @@
 #!/usr/bin/env bash
 # The wheel as a Python user takes it: installed into a new venv with pip
 # (no index), used from a folder that holds a decoy libvideomerge, with no
-# environment variable pointing anywhere: it merges two files, loads the
-# FFmpeg inside the wheel (ldd, and the process's own map), and runs the
-# command as `python -m videomerge` and as `videomerge`.
+# variable pointing at the wheel's libraries: it merges two files, loads
+# only the FFmpeg inside the wheel (ldd, and the process's own map), still
+# obeys VIDEOMERGE_LIBRARY, and runs the command as `python -m videomerge`
+# and as `videomerge`.
+#   tests/package/wheel.sh            makes the wheel (scripts/package wheel) first
 #   tests/package/wheel.sh dist/videomerge-VERSION-py3-none-PLATFORM.whl
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-wheel=$(readlink -f "$1")
-"$root/scripts/install-missing" python3-venv >&2
+case $# in
+  0) wheel=$("$root/scripts/package" wheel | tail -n 1) ;;
+  1) wheel=$1 ;;
+  *) echo "usage: $0 [WHEEL]" >&2; exit 2 ;;
+esac
+wheel=$(readlink -f "$wheel")
+"$root/scripts/install-missing" python3-venv ffmpeg >&2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+trap 'exit 130' INT TERM HUP
 fail() { echo "wheel: $*" >&2; exit 1; }
 
 /usr/bin/python3 -m venv "$work/venv"
 "$work/venv/bin/pip" install -q --no-index "$wheel"
 site=$("$work/venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
-ldd "$site/videomerge/libvideomerge.so.1" | grep -E 'libav(format|codec|util)' | grep -v "$site/videomerge/" &&
-  fail "libvideomerge in the wheel loads an FFmpeg from outside it"
+own="$site/videomerge"
+for f in "$own/libvideomerge.so.1" "$own/bin/videomerge"; do
+  ldd "$f" | grep -q 'not found' && fail "$(basename "$f") in the wheel misses a library: $(ldd "$f")"
+  ldd "$f" | grep -E 'libav(format|codec|util)|libvideomerge' | grep -v "$own/" &&
+    fail "$(basename "$f") in the wheel loads a library from outside it"
+done
 
 ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
 ff -f lavfi -i testsrc2=size=160x120:rate=25:duration=1 -f lavfi -i sine=sample_rate=48000:duration=1 \
   -c:v libx264 -pix_fmt yuv420p -c:a aac -shortest "$work/a.mp4"
+ff -f lavfi -i testsrc=size=160x120:rate=25:duration=1 -f lavfi -i sine=frequency=880:sample_rate=48000:duration=1 \
+  -c:v libx264 -pix_fmt yuv420p -c:a aac -shortest "$work/b.mp4"
 
+# A folder whose libvideomerge is not ours, also on LD_LIBRARY_PATH.
 mkdir "$work/cwd"
 echo "not a library" >"$work/cwd/libvideomerge.so"
 cp "$work/cwd/libvideomerge.so" "$work/cwd/libvideomerge.so.1"
 cd "$work/cwd"
-env -u VIDEOMERGE_LIBRARY LD_LIBRARY_PATH="$work/cwd" "$work/venv/bin/python" - "$work" "$site" <<'PY' ||
+env -u VIDEOMERGE_LIBRARY LD_LIBRARY_PATH="$work/cwd" "$work/venv/bin/python" - "$work" "$own" <<'PY' ||
 import os, sys
 import videomerge
-work, site = sys.argv[1], sys.argv[2]
-a = os.path.join(work, "a.mp4")
-with videomerge.merge([a, a], os.path.join(work, "aa.mkv")) as job:
+work, own = sys.argv[1], sys.argv[2] + os.sep
+a, b, out = (os.path.join(work, n) for n in ("a.mp4", "b.mp4", "ab.mkv"))
+with videomerge.merge([a, b], out) as job:
     result = job.wait(timeout=60)
 assert result["files_merged"] == 2, result
-assert videomerge.probe(os.path.join(work, "aa.mkv"))["duration_ms"] >= 1900
-maps = open("/proc/self/maps").read().split()
-loaded = sorted({p for p in maps if "libav" in p or "libvideomerge" in p})
-own = os.path.join(site, "videomerge") + os.sep
-assert loaded and all(p.startswith(own) for p in loaded), loaded
-print("merged with", videomerge.version(), "from", own)
+assert videomerge.probe(out)["duration_ms"] >= 1900, videomerge.probe(out)
+with open("/proc/self/maps") as maps:
+    loaded = sorted({p for p in maps.read().split() if "libav" in p or "libvideomerge" in p or "libsw" in p})
+assert any("libavformat" in p for p in loaded) and all(p.startswith(own) for p in loaded), loaded
+# Type checkers read the hints of an installed package only with this marker.
+assert os.path.isfile(os.path.join(os.path.dirname(videomerge.__file__), "py.typed"))
 PY
   fail "the binding did not merge with its own libraries"
-"$work/venv/bin/python" -m videomerge --version | grep -q '^videomerge ' || fail "python -m videomerge --version"
-"$work/venv/bin/videomerge" probe "$work/a.mp4" >/dev/null || fail "the videomerge script of the wheel"
-echo "wheel: $(basename "$wheel") installed with pip, merged, its own FFmpeg loaded"
+# The variable still overrides the wheel's own library.
+VIDEOMERGE_LIBRARY="$work/cwd/libvideomerge.so" "$work/venv/bin/python" -c 'import videomerge' 2>"$work/err" &&
+  fail "VIDEOMERGE_LIBRARY pointing at a decoy was not used"
+grep -q "$work/cwd/libvideomerge.so" "$work/err" || fail "VIDEOMERGE_LIBRARY: $(tail -n 1 "$work/err")"
+
+"$work/venv/bin/python" -m videomerge --version | grep -q '^videomerge .*(libavformat 63\.' ||
+  fail "python -m videomerge --version: $("$work/venv/bin/python" -m videomerge --version 2>&1)"
+"$work/venv/bin/python" -m videomerge merge -o "$work/ab2.mp4" "$work/a.mp4" "$work/b.mp4" >/dev/null 2>&1 ||
+  fail "python -m videomerge merge"
+[ -s "$work/ab2.mp4" ] || fail "python -m videomerge merge made nothing"
+status=0
+"$work/venv/bin/python" -m videomerge frobnicate 2>/dev/null || status=$?
+[ "$status" -eq 2 ] || fail "python -m videomerge with a bad command ended with $status, not 2"
+"$work/venv/bin/videomerge" probe "$work/a.mp4" >/dev/null || fail "the wheel's videomerge script"
+echo "wheel: $(basename "$wheel") installed with pip, merged with its own FFmpeg"

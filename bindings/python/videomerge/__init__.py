@@ -21,7 +21,7 @@ import os
 import threading
 import time
 import warnings
-from typing import Any, Dict, Iterable, Optional, Union
+from typing import Any, Dict, Iterable, List, Optional, Set, Union
 
 Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -59,7 +59,7 @@ _OWN_LIBRARY = os.path.join(os.path.dirname(os.path.abspath(__file__)),
                             "videomerge.dll" if os.name == "nt" else "libvideomerge.so.1")
 
 
-def _load():
+def _load() -> ctypes.CDLL:
     path = os.environ.get("VIDEOMERGE_LIBRARY")
     if not path and os.path.isfile(_OWN_LIBRARY):
         path = _OWN_LIBRARY
@@ -97,12 +97,12 @@ _slots_lock = threading.RLock()
 # Ids of started jobs not yet freed, and of those among them whose Job was
 # dropped unclosed: such a job runs to its end and is freed afterwards (by
 # the next merge(), or at exit), never cancelled by the garbage collector.
-_open_ids = set()
-_orphan_ids = []
+_open_ids: Set[int] = set()
+_orphan_ids: List[int] = []
 _exiting = False
 
 
-def _free_finished_orphans():
+def _free_finished_orphans() -> None:
     with _slots_lock:
         for job_id in list(_orphan_ids):
             if _lib.videomerge_status(job_id) >= _DONE:
@@ -112,7 +112,7 @@ def _free_finished_orphans():
 
 
 @atexit.register
-def _cancel_at_exit():
+def _cancel_at_exit() -> None:
     """At interpreter exit, jobs still running are cancelled and freed: the
     library removes their temporary files."""
     global _exiting
@@ -126,7 +126,7 @@ def _cancel_at_exit():
         del _orphan_ids[:]
 
 
-def _bytes(path):
+def _bytes(path: Path) -> bytes:
     encoded = os.fsencode(path)
     # The library takes C strings: a NUL would cut the path (or the list)
     # there, and another file would be read or written.
@@ -135,13 +135,14 @@ def _bytes(path):
     return encoded
 
 
-def _answer(raw):
+def _answer(raw: bytes) -> Dict[str, Any]:
     # The library's answers are UTF-8; "replace" keeps any surprise from
     # becoming an exception.
-    return json.loads(raw.decode("utf-8", "replace"))
+    answer: Dict[str, Any] = json.loads(raw.decode("utf-8", "replace"))
+    return answer
 
 
-def _path_list(paths):
+def _path_list(paths: Iterable[Path]) -> bytes:
     if isinstance(paths, (str, bytes, os.PathLike)):
         raise TypeError("give a list of paths")
     encoded = [_bytes(p) for p in paths]
@@ -157,7 +158,7 @@ def _path_list(paths):
 
 def version() -> str:
     """The library's version text, with the libavformat it was built against."""
-    return _lib.videomerge_version().decode()
+    return str(_lib.videomerge_version().decode())
 
 
 def probe(path: Path) -> Dict[str, Any]:
@@ -187,13 +188,13 @@ class Job:
     end; at interpreter exit running merges are cancelled."""
 
     def __init__(self, job_id: int, out: Path):
-        self.id = job_id
+        self.id: Optional[int] = job_id
         self.out = out
         self._reports = threading.RLock()  # one answer buffer per job
 
     def status(self) -> int:
         self._require_open()
-        return _lib.videomerge_status(self.id)
+        return int(_lib.videomerge_status(self.id))
 
     def progress(self) -> Dict[str, Any]:
         """percent, current_file, total_files, processed_ms, total_ms, packets."""
@@ -234,17 +235,17 @@ class Job:
                     _open_ids.discard(self.id)
                 self.id = None
 
-    def _require_open(self):
+    def _require_open(self) -> None:
         if self.id is None:
             raise VideomergeError("the job was closed")
 
     def __enter__(self) -> "Job":
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def __del__(self):
+    def __del__(self) -> None:
         job_id = getattr(self, "id", None)
         if job_id is None or _exiting:
             return
