@@ -33,6 +33,7 @@ struct stream_read {
     std::string language, title;
     int disposition = 0;
     int rotation = 0;  // degrees, 0 to 359
+    AVRational frame_rate{0, 1};  // as a reader works it out
     std::vector<std::string> tag_names;
 };
 
@@ -76,6 +77,7 @@ props_read read_props(const std::string &path)
         while ((e = av_dict_get(st->metadata, "", e, AV_DICT_IGNORE_SUFFIX)))
             s.tag_names.push_back(e->key);
         s.disposition = st->disposition;
+        s.frame_rate = st->avg_frame_rate;
         size_t size = 0;
         const uint8_t *m = stream_side_data_of(st, AV_PKT_DATA_DISPLAYMATRIX, &size);
         if (m && size >= 36)
@@ -233,6 +235,21 @@ TEST(Carry, KeepsRotation)
         EXPECT_EQ(o.streams[0].rotation, read_props(fixture("rot90.mp4")).streams[0].rotation) << ext;
         EXPECT_NE(o.streams[0].rotation, 0) << ext;
     }
+}
+
+// Video of a constant frame rate keeps it in Matroska (the track's default
+// duration): without it a reader works out a rate from the timestamps
+// (24.417 for the two segments of a 24 fps broadcast) and guesses decode
+// times.
+TEST(Carry, KeepsAConstantFrameRate)
+{
+    std::string out = scratch("carry_rate.mkv");
+    auto r = merge({"opus_seg0.ts", "opus_seg1.ts"}, out);
+    ASSERT_EQ(r["state"], 3) << r.dump();
+    props_read o = read_props(out);
+    ASSERT_TRUE(o.ok);
+    AVRational rate = o.streams[0].frame_rate;
+    EXPECT_EQ(av_cmp_q(rate, AVRational{24, 1}), 0) << rate.num << "/" << rate.den;
 }
 
 }  // namespace

@@ -175,6 +175,20 @@ std::vector<size_t> display_order(const std::vector<packet_info> &p)
     return order;
 }
 
+// Decode times increase strictly and no packet is shown before it is
+// decoded: what a player needs to decode a stream in order.
+void expect_decode_order(const std::vector<packet_info> &packets, const std::string &what)
+{
+    double last_dts = -INFINITY;
+    for (size_t k = 0; k < packets.size(); k++) {
+        if (std::isnan(packets[k].dts_s))
+            continue;
+        EXPECT_GT(packets[k].dts_s, last_dts) << what << " packet " << k;
+        EXPECT_GE(packets[k].pts_s, packets[k].dts_s) << what << " packet " << k;
+        last_dts = packets[k].dts_s;
+    }
+}
+
 // An iPhone recording whose first frames FFmpeg reads as shown before they
 // are decoded (its negative composition offsets): the video's decode times
 // move earlier instead, so every frame is decoded before it is shown and
@@ -198,14 +212,7 @@ TEST_P(ShownBeforeDecoded, KeepsTheDisplayOrder)
     ASSERT_EQ(out_video.size(), 2 * in_video.size());
     std::vector<packet_info> first_file(out_video.begin(), out_video.begin() + in_video.size());
     EXPECT_EQ(display_order(first_file), display_order(in_video));
-    double last_dts = -INFINITY;
-    for (size_t k = 0; k < out_video.size(); k++) {
-        if (std::isnan(out_video[k].dts_s))
-            continue;
-        EXPECT_GT(out_video[k].dts_s, last_dts) << "video packet " << k;
-        EXPECT_GE(out_video[k].pts_s, out_video[k].dts_s) << "video packet " << k;
-        last_dts = out_video[k].dts_s;
-    }
+    expect_decode_order(out_video, "video");
     EXPECT_EQ(decode_errors(out), "");
 }
 
@@ -235,5 +242,45 @@ TEST(Join, SegmentsWhoseAudioCodecIsProbedKeepEveryFrame)
         EXPECT_EQ(o.of_stream(0).size(), audio_in) << ext;
     }
 }
+
+// Recordings joined with themselves read back in decode order, every
+// frame of both copies kept: a Matroska file whose B-frame video's first
+// packets have no decode time and no duration (its track declares 1 ms a
+// frame), which the MP4 and MPEG-TS muxers refused.
+struct itself_case {
+    const char *name;
+    const char *fixture;
+    const char *out_ext;
+};
+VM_PRINTS_AS_NAME(itself_case)
+
+class WithItself : public testing::TestWithParam<itself_case> {};
+
+TEST_P(WithItself, ReadsBackInDecodeOrder)
+{
+    const itself_case &c = GetParam();
+    std::string in = fixture(c.fixture);
+    std::string out = scratch(std::string("itself_") + c.name + "." + c.out_ext);
+    ASSERT_NO_FATAL_FAILURE(merge_with_itself(in, out));
+
+    media_read i = read_media(in), o = read_media(out);
+    ASSERT_TRUE(i.ok);
+    ASSERT_TRUE(o.ok);
+    for (int s = 0; s < (int)o.kinds.size(); s++) {
+        if (o.kinds[s] != "video" && o.kinds[s] != "audio")
+            continue;
+        ASSERT_LT(s, (int)i.kinds.size());
+        EXPECT_EQ(o.kinds[s], i.kinds[s]);
+        EXPECT_EQ(o.of_stream(s).size(), 2 * i.of_stream(s).size()) << o.kinds[s];
+        expect_decode_order(o.of_stream(s), o.kinds[s]);
+    }
+    EXPECT_EQ(decode_errors(out), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Recordings, WithItself,
+                         testing::Values(itself_case{"mkv_no_dts_mp4", "mkv_ass_subtitles.mkv", "mp4"},
+                                         itself_case{"mkv_no_dts_mov", "mkv_ass_subtitles.mkv", "mov"},
+                                         itself_case{"mkv_no_dts_ts", "mkv_ass_subtitles.mkv", "ts"}),
+                         [](const testing::TestParamInfo<itself_case> &i) { return std::string(i.param.name); });
 
 }  // namespace

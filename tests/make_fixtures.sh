@@ -123,6 +123,9 @@ ff -i av.mp4 -c copy -metadata:s:v rotate=90 rot90.mp4
 # their cat; and two recordings joined with cat, whose timestamps restart.
 ff -i av.ts -c copy -f segment -segment_time 0.6 seg%d.ts
 cat seg0.ts seg1.ts > segcat.ts
+# Segments of a 24 fps broadcast with Opus audio.
+ff $(video 160x120 24) $(tone) -t 2 $h264 -c:a libopus -ac 2 -f segment -segment_time 1 \
+   -segment_format mpegts opus_seg%d.ts
 ff -i av_short.mp4 -c copy av_short.ts
 cat av.ts av_short.ts > restart.ts
 # MP4 cut between keyframes: its edit list hides the frames from the
@@ -185,5 +188,8 @@ cp "$data/eac3_hls_seg0_cut.ts" "$data/eac3_hls_seg1_cut.ts" .
 # An iPhone recording (tests/data) whose negative composition offsets come
 # out of FFmpeg's MOV reader as two frames shown before they are decoded.
 cp "$data/iphone14pro_dolbyvision.mov" .
+# A Matroska file (tests/data) whose B-frame video's first packets have no
+# decode time and, its track declaring 1 ms a frame, no duration.
+cp "$data/mkv_ass_subtitles.mkv" .
 
 echo "$want" > .stamp

@@ -99,6 +99,14 @@ int carry_stream_props(const AVStream *in, AVStream *out)
     // chapter images) as a video track, which M4A has no tag for.
     if (out->disposition & AV_DISPOSITION_ATTACHED_PIC)
         out->disposition = AV_DISPOSITION_ATTACHED_PIC;
+    // Video of a constant frame rate keeps it: Matroska stores it as the
+    // track's default duration, which tells a reader each frame's duration
+    // (without it, decode times of B-frame video read back are guessed, in
+    // ties). A rate measured as varying is not made up into a constant one.
+    AVRational rate = in->avg_frame_rate;
+    if (in->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !(out->disposition & AV_DISPOSITION_ATTACHED_PIC) &&
+        rate.num > 0 && rate.den > 0 && av_cmp_q(rate, in->r_frame_rate) == 0)
+        out->avg_frame_rate = out->r_frame_rate = rate;
     // Side data the demuxer found in the stream's header (display matrix,
     // mastering display, content light level, stereo 3D, spherical, Dolby
     // Vision configuration, ...): the muxer writes each kind it knows.

@@ -9,6 +9,7 @@
 extern "C" {
 #include <libavcodec/packet.h>
 #include <libavformat/avformat.h>
+#include <libavutil/mathematics.h>
 #include <libavutil/mem.h>
 }
 
@@ -180,6 +181,57 @@ bool leading(lead &l, const AVPacket *pkt)
     }
 }
 
+// Containers that store only presentation times (Matroska) give the first
+// packets of B-frame video no decode time: FFmpeg derives one only once it
+// has seen as many frames as the video reorders. Those packets get one here,
+// a frame apart counting back from the first decode time known, as a
+// container that stores decode times would have given them. The muxer's
+// own guess needs packet durations; without them (files that do not store
+// them) it gives two packets one time and the muxer then refuses them.
+void fill_leading_dts(join_start *js, const AVFormatContext *ic)
+{
+    for (int s = 0; s < js->streams; s++) {
+        const AVStream *st = ic->streams[s];
+        if (!trimmed_kind(st))
+            continue;
+        std::vector<AVPacket *> missing;
+        const AVPacket *known = nullptr, *next = nullptr;
+        for (int i = 0; i < js->count; i++) {
+            AVPacket *p = js->held[i];
+            if (p->stream_index != s)
+                continue;
+            if (known) {
+                next = p->dts != AV_NOPTS_VALUE && p->dts > known->dts ? p : nullptr;
+                break;
+            }
+            if (p->dts == AV_NOPTS_VALUE)
+                missing.push_back(p);
+            else
+                known = p;
+        }
+        if (missing.empty() || !known)
+            continue;
+        // A frame: the packet's duration, else the step to the next decode
+        // time, else the frame rate.
+        int64_t step = known->duration;
+        if (step <= 0 && next && __builtin_sub_overflow(next->dts, known->dts, &step))
+            step = 0;
+        AVRational rate = st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0 ? st->avg_frame_rate
+                                                                                    : st->r_frame_rate;
+        if (step <= 0 && rate.num > 0 && rate.den > 0)
+            step = av_rescale_q(1, av_inv_q(rate), st->time_base);
+        if (step <= 0)
+            continue;
+        int64_t dts = known->dts;
+        for (size_t k = missing.size(); k-- > 0;) {
+            AVPacket *p = missing[k];
+            if (p->pts == AV_NOPTS_VALUE || __builtin_sub_overflow(dts, step, &dts) || dts == AV_NOPTS_VALUE)
+                break;
+            dts = p->dts = std::min(dts, p->pts);
+        }
+    }
+}
+
 void reset_leads(join_start *js, AVFormatContext *ic)
 {
     for (int i = 0; i < js->streams; i++)
@@ -260,6 +312,7 @@ int join_start_begin(join_start *js, AVFormatContext *ic, kept_analysis *reused)
             waiting--;
         }
     }
+    fill_leading_dts(js, ic);
     for (int i = 0; i < js->streams; i++) {
         int64_t lead = lead_ticks[i] > 0 ? av_rescale_q_rnd(lead_ticks[i], ic->streams[i]->time_base,
                                                             AVRational{1, 1000000}, AV_ROUND_UP)
