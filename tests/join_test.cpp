@@ -98,6 +98,9 @@ INSTANTIATE_TEST_SUITE_P(
         join_case{"SegmentsToTs", {"seg0.ts", "seg1.ts"}, "ts", {"segcat.ts"}},
         join_case{"SegmentsToMkv", {"seg0.ts", "seg1.ts"}, "mkv", {"segcat.ts"}},
         join_case{"SegmentsToMp4", {"seg0.ts", "seg1.ts"}, "mp4", {"segcat.ts"}},
+        // Opus in MPEG-TS: several packets in one PES, the first alone
+        // with a time; the others are timed from their durations.
+        join_case{"OpusSegmentsToMkv", {"opus_seg0.ts", "opus_seg1.ts"}, "mkv", {"opus_segcat.ts"}},
         // Timestamps restart in the middle of each input: every part is
         // kept, in order, with no long gap.
         join_case{"RestartToTs", {"restart.ts", "restart.ts"}, "ts", {"av.ts", "av_short.ts", "av.ts", "av_short.ts"}},

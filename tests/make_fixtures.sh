@@ -126,6 +126,7 @@ cat seg0.ts seg1.ts > segcat.ts
 # Segments of a 24 fps broadcast with Opus audio.
 ff $(video 160x120 24) $(tone) -t 2 $h264 -c:a libopus -ac 2 -f segment -segment_time 1 \
    -segment_format mpegts opus_seg%d.ts
+cat opus_seg0.ts opus_seg1.ts > opus_segcat.ts
 ff -i av_short.mp4 -c copy av_short.ts
 cat av.ts av_short.ts > restart.ts
 # MP4 cut between keyframes: its edit list hides the frames from the

@@ -197,6 +197,14 @@ bool header_matches(const kept_analysis &a, const AVFormatContext *ic)
         const AVCodecParameters *now = ic->streams[i]->codecpar, *then = a.streams[i].par;
         if (now->codec_type != then->codec_type || now->codec_id != then->codec_id)
             return false;
+        // FFmpeg times the packets of an audio stream (those after the
+        // first of a PES in MPEG-TS) from the sample rate it knows when it
+        // reads them, or the muxer from a fixed frame size; what is put back
+        // reaches neither the demuxer nor its parsers. Where the header has
+        // no sample rate and the frames no fixed size (Opus in MPEG-TS),
+        // only an analysis times the packets.
+        if (then->codec_type == AVMEDIA_TYPE_AUDIO && now->sample_rate <= 0 && then->frame_size <= 0)
+            return false;
     }
     return true;
 }
