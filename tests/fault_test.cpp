@@ -245,6 +245,21 @@ TEST(Faults, NotMediaIsDescribedFromABoundedRead)
     EXPECT_EQ(WEXITSTATUS(status), 0) << "1: not refused, 2: 100 MiB or more used";
 }
 
+// A valid Matroska file with 20 MB of attachments before its media: the
+// bound on reading a file's start does not refuse it.
+TEST(Faults, LargeMatroskaHeaderIsRead)
+{
+    std::string in = fixture("big_fonts.mkv");
+    auto probe = parse_answer(videomerge_probe(in.c_str()));
+    EXPECT_EQ(probe["ok"], true) << probe.dump();
+    auto check = parse_answer(videomerge_check(path_list({in, in}).c_str()));
+    EXPECT_EQ(check["ok"], true) << check.dump();
+    std::string out = scratch("big_fonts_out.mkv");
+    auto r = merge_to_end({in, in}, out);
+    EXPECT_EQ(r["state"], 3) << r.dump();
+    EXPECT_GT(fs::file_size(out), 20000000u);
+}
+
 // Names with quotes, backslashes, control bytes and UTF-8 come back in
 // valid JSON, in the result and in error texts, naming the file as it is.
 TEST(Faults, AwkwardPathsInJobAnswers)

@@ -176,6 +176,11 @@ printf 'notes\n' > notes.txt
 ff -i av.mkv -attach font.ttf -attach notes.txt -metadata:s:t:0 mimetype=application/x-truetype-font \
    -metadata:s:t:1 mimetype=text/plain -c copy attachments.mkv
 rm -f font.ttf notes.txt
+# 20 MB of fonts before the first cluster, as mkvmerge lays them out: more
+# than a file that is not media may make the reading of its start take.
+head -c 20000000 /dev/zero > fonts.ttf
+ff -i av_short.mkv -attach fonts.ttf -metadata:s:t:0 mimetype=application/x-truetype-font -c copy big_fonts.mkv
+rm -f fonts.ttf
 # Half a second of a GoPro HERO5 recording (tests/data): H.264, AAC, GPMF
 # telemetry (gpmd) and a timecode track.
 cp "$data/gopro_karma_cut.mp4" .

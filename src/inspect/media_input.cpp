@@ -1,5 +1,7 @@
 #include "inspect/media_input.h"
 
+#include <cstring>
+
 #include "inspect/formats.h"
 
 #include "files/platform_file.h"
@@ -19,19 +21,50 @@ namespace {
 // the packets that come out; a file that is not media (an ID3 tag and then
 // a gigabyte of zeros) gives none and was read, and held in memory by the
 // parser, to its end. 16 MiB is three times FFmpeg's default packet budget
-// for the analysis (5 MB) and leaves room for the sample tables of a
-// recording several hours long at the end of an MP4.
+// for the analysis (5 MB).
 const int64_t ANALYSIS_READ_CAP = 16ll << 20;
+// Matroska and MP4 headers are read element by element, each as long as it
+// says it is, so what they read is what the file holds before its media:
+// fonts and covers that mkvmerge puts before the first cluster (tens of
+// megabytes for subtitled films), the sample tables of a recording of many
+// hours at the end of an MP4. Their header may take this much; the
+// analysis after it the cap above.
+const int64_t STRUCTURED_HEADER_CAP = 1ll << 30;
 
-// The mark in AVFormatContext.opaque while the file is being analysed.
-char g_analysing;
+bool structured_header(const AVInputFormat *fmt)
+{
+    return fmt && (std::strcmp(fmt->name, "matroska,webm") == 0 || std::strcmp(fmt->name, "mov,mp4,m4a,3gp,3g2,mj2") == 0);
+}
+
+// Where reading an input being opened stands against its cap, in
+// AVFormatContext.opaque while the file is opened and analysed.
+struct read_limit {
+    int64_t analysis_from = -1;  // bytes read when the analysis began; -1 while the header is read
+};
 
 // FFmpeg polls this before every read: reading stops once the cap is
-// passed, and only while the file is analysed, not while it is copied.
-int analysis_read_cap(void *opaque)
+// passed, and only while the file is opened, not while it is copied. The
+// format is known (ic->iformat) once FFmpeg has probed the file, before its
+// header is read.
+int read_cap(void *opaque)
 {
     const AVFormatContext *ic = static_cast<const AVFormatContext *>(opaque);
-    return ic->opaque == &g_analysing && ic->pb && ic->pb->bytes_read > ANALYSIS_READ_CAP;
+    const read_limit *limit = static_cast<const read_limit *>(ic->opaque);
+    if (!limit || !ic->pb)
+        return 0;
+    int64_t read = ic->pb->bytes_read;
+    if (limit->analysis_from >= 0)
+        return read - limit->analysis_from > ANALYSIS_READ_CAP;
+    return read > (structured_header(ic->iformat) ? STRUCTURED_HEADER_CAP : ANALYSIS_READ_CAP);
+}
+
+// The analysis of a structured header's file may read the cap after the
+// header; any other file's header and analysis share it.
+void begin_analysis(AVFormatContext *ic)
+{
+    read_limit *limit = static_cast<read_limit *>(ic->opaque);
+    if (limit && ic->pb)
+        limit->analysis_from = structured_header(ic->iformat) ? ic->pb->bytes_read : 0;
 }
 
 // True when `path` is a local file that exists and is not a regular file
@@ -58,7 +91,7 @@ namespace {
 
 // Opens `path` and reads its header, with the read cap on; the analysis, if
 // one follows, is read under the same cap.
-int open_header(const char *path, AVFormatContext **ctx, int *av_error)
+int open_header(const char *path, AVFormatContext **ctx, int *av_error, read_limit *limit)
 {
     *ctx = nullptr;
     if (names_a_special_file(path))
@@ -68,8 +101,8 @@ int open_header(const char *path, AVFormatContext **ctx, int *av_error)
         *av_error = AVERROR(ENOMEM);
         return VM_INPUT_OPEN_FAILED;
     }
-    ic->opaque = &g_analysing;
-    ic->interrupt_callback.callback = analysis_read_cap;
+    ic->opaque = limit;
+    ic->interrupt_callback.callback = read_cap;
     ic->interrupt_callback.opaque = ic;
     AVDictionary *opts = nullptr;
     // Only the demuxers on the library's list: playlists and scripts
@@ -118,15 +151,21 @@ int analyse(AVFormatContext *ic)
 // Opens `path`, with or without the analysis, within the read cap.
 int open_input(const char *path, AVFormatContext **ctx, int *av_error, bool analysed)
 {
-    int opened = open_header(path, ctx, av_error);
+    read_limit limit;
+    int opened = open_header(path, ctx, av_error, &limit);
     if (opened != VM_INPUT_OK)
         return opened;
     AVFormatContext *ic = *ctx;
-    if ((analysed && analyse(ic) < 0) || analysis_read_cap(ic)) {
+    bool failed = read_cap(ic);
+    if (!failed) {
+        begin_analysis(ic);
+        failed = (analysed && analyse(ic) < 0) || read_cap(ic);
+    }
+    ic->opaque = nullptr;  // the cap is for opening only, not for the copy
+    if (failed) {
         avformat_close_input(ctx);
         return VM_INPUT_NO_STREAM_INFO;
     }
-    ic->opaque = nullptr;  // the cap is for opening only, not for the copy
     return VM_INPUT_OK;
 }
 
