@@ -3,6 +3,7 @@
 // removes only its own temporary file; two jobs never share a file they
 // write; paths mean what they meant at start.
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -359,6 +360,91 @@ TEST(Ownership, KilledHostLeavesNoPartialOutput)
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].rfind(".out.ts.videomerge-" + std::to_string(pid) + "-", 0), 0u) << left[0];
     fs::remove_all(dir);
+}
+
+// A directory has more names than its path: a link to it, a bind mount of
+// it. A second job writing a new file of the same name there, through
+// whichever name, is refused like one naming the same path.
+struct alias_case {
+    const char *name;
+    // Makes `alias` a second name of `dir`; false when the system will not.
+    bool (*make)(const std::string &dir, const std::string &alias);
+    void (*undo)(const std::string &alias);
+};
+VM_PRINTS_AS_NAME(alias_case)
+
+class SecondName : public testing::TestWithParam<alias_case> {};
+
+TEST_P(SecondName, OfTheOutputDirectoryIsTheSameOutput)
+{
+    const alias_case &c = GetParam();
+    std::string dir = own_dir(std::string("named_") + c.name), alias = scratch(std::string("alias_") + c.name);
+    std::string out = dir + "/new_out.mkv";
+    fs::remove(alias);
+    if (!c.make(dir, alias))
+        GTEST_SKIP() << "no second name for a directory here (mount permission)";
+    int first = videomerge_start(busy_list().c_str(), out.c_str());
+    ASSERT_GE(first, 0);
+    int second = videomerge_start(path_list({fixture("av.mp4"), fixture("av.mp4")}).c_str(),
+                                  (alias + "/new_out.mkv").c_str());
+    bool first_still_ran = videomerge_status(first) < VIDEOMERGE_STATE_DONE;
+    if (second >= 0) {
+        wait_final(second);
+        videomerge_free(second);
+    }
+    videomerge_cancel(first);
+    wait_final(first);
+    videomerge_free(first);
+    c.undo(alias);
+    EXPECT_EQ(second, -1);
+    EXPECT_TRUE(first_still_ran) << "the first job ended before the second start: inconclusive";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Directory, SecondName,
+    testing::Values(
+        alias_case{"Link",
+                   [](const std::string &dir, const std::string &alias) {
+                       fs::create_symlink(dir, alias);
+                       return true;
+                   },
+                   [](const std::string &alias) { fs::remove(alias); }},
+        alias_case{"BindMount",
+                   [](const std::string &dir, const std::string &alias) {
+                       fs::create_directories(alias);
+                       return mount(dir.c_str(), alias.c_str(), nullptr, MS_BIND, nullptr) == 0;
+                   },
+                   [](const std::string &alias) {
+                       umount2(alias.c_str(), MNT_DETACH);
+                       fs::remove(alias);
+                   }}),
+    [](const testing::TestParamInfo<alias_case> &i) { return std::string(i.param.name); });
+
+// An output path is read as the system reads it: a directory named in it
+// must exist even when a ".." after it leaves it again, and a file is no
+// directory. Such a job fails as one naming a missing directory does, and
+// writes nothing where the ".." would lead on paper.
+TEST(Ownership, DotDotAfterWhatIsNoDirectory)
+{
+    std::string dir = own_dir("dotdot");
+    std::ofstream(dir + "/plain_file") << "x";
+    struct {
+        const char *out;
+        const char *error;
+    } cases[] = {
+        {"/missing/../out.mkv", "cannot open output file: No such file or directory"},
+        {"/plain_file/../out.mkv", "cannot open output file: Not a directory"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.out);
+        int id = videomerge_start(path_list({fixture("av.mp4"), fixture("av.mp4")}).c_str(), (dir + c.out).c_str());
+        ASSERT_GE(id, 0);
+        EXPECT_EQ(wait_final(id), VIDEOMERGE_STATE_FAILED);
+        EXPECT_EQ(std::string(videomerge_result(id)),
+                  std::string("{\"state\":5,\"ok\":false,\"error\":\"") + c.error + "\"}");
+        videomerge_free(id);
+        EXPECT_FALSE(file_exists(dir + "/out.mkv"));
+    }
 }
 
 }  // namespace
