@@ -93,6 +93,31 @@ int open64(const char *path, int flags, ...)
     return fd;
 }
 
+typedef int (*openat_fn)(int, const char *, int, ...);
+
+/* The output's file is made by its name inside its directory. */
+int openat(int dir, const char *path, int flags, ...)
+{
+    REAL(openat, openat_fn);
+    va_list ap;
+    va_start(ap, flags);
+    int fd = real_openat(dir, path, flags, mode_arg(flags, ap));
+    va_end(ap);
+    mark(fd, path);
+    return fd;
+}
+
+int openat64(int dir, const char *path, int flags, ...)
+{
+    REAL(openat64, openat_fn);
+    va_list ap;
+    va_start(ap, flags);
+    int fd = real_openat64(dir, path, flags, mode_arg(flags, ap));
+    va_end(ap);
+    mark(fd, path);
+    return fd;
+}
+
 /* Passes at most what is left before the fault; then fails. */
 static long long allowed(int fd, int op, size_t n)
 {

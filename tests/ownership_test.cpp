@@ -3,11 +3,14 @@
 // removes only its own temporary file; two jobs never share a file they
 // write; paths mean what they meant at start.
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -360,5 +363,224 @@ TEST(Ownership, KilledHostLeavesNoPartialOutput)
     EXPECT_EQ(left[0].rfind(".out.ts.videomerge-" + std::to_string(pid) + "-", 0), 0u) << left[0];
     fs::remove_all(dir);
 }
+
+// A directory has more names than its path: a link to it, a bind mount of
+// it. A second job writing a new file of the same name there, through
+// whichever name, is refused like one naming the same path.
+struct alias_case {
+    const char *name;
+    // Makes `alias` a second name of `dir`; false when the system will not.
+    bool (*make)(const std::string &dir, const std::string &alias);
+    void (*undo)(const std::string &alias);
+};
+VM_PRINTS_AS_NAME(alias_case)
+
+class SecondName : public testing::TestWithParam<alias_case> {};
+
+TEST_P(SecondName, OfTheOutputDirectoryIsTheSameOutput)
+{
+    const alias_case &c = GetParam();
+    std::string dir = own_dir(std::string("named_") + c.name), alias = scratch(std::string("alias_") + c.name);
+    std::string out = dir + "/new_out.mkv";
+    fs::remove(alias);
+    if (!c.make(dir, alias))
+        GTEST_SKIP() << "no second name for a directory here (mount permission)";
+    int first = videomerge_start(busy_list().c_str(), out.c_str());
+    ASSERT_GE(first, 0);
+    int second = videomerge_start(path_list({fixture("av.mp4"), fixture("av.mp4")}).c_str(),
+                                  (alias + "/new_out.mkv").c_str());
+    bool first_still_ran = videomerge_status(first) < VIDEOMERGE_STATE_DONE;
+    if (second >= 0) {
+        wait_final(second);
+        videomerge_free(second);
+    }
+    videomerge_cancel(first);
+    wait_final(first);
+    videomerge_free(first);
+    c.undo(alias);
+    EXPECT_EQ(second, -1);
+    EXPECT_TRUE(first_still_ran) << "the first job ended before the second start: inconclusive";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Directory, SecondName,
+    testing::Values(
+        alias_case{"Link",
+                   [](const std::string &dir, const std::string &alias) {
+                       fs::create_symlink(dir, alias);
+                       return true;
+                   },
+                   [](const std::string &alias) { fs::remove(alias); }},
+        alias_case{"BindMount",
+                   [](const std::string &dir, const std::string &alias) {
+                       fs::create_directories(alias);
+                       return mount(dir.c_str(), alias.c_str(), nullptr, MS_BIND, nullptr) == 0;
+                   },
+                   [](const std::string &alias) {
+                       umount2(alias.c_str(), MNT_DETACH);
+                       fs::remove(alias);
+                   }}),
+    [](const testing::TestParamInfo<alias_case> &i) { return std::string(i.param.name); });
+
+// The output's directory renamed while the job runs: the job keeps to the
+// directory it started in, under its new name. Done, the output is there;
+// cancelled, its temporary file is gone from there too.
+TEST(Ownership, OutputDirectoryRenamedWhileTheJobRuns)
+{
+    for (int state : {VIDEOMERGE_STATE_DONE, VIDEOMERGE_STATE_CANCELLED}) {
+        SCOPED_TRACE(state);
+        std::string dir = own_dir("renamed"), before = dir + "/before", after = dir + "/after";
+        fs::create_directories(before);
+        int id = videomerge_start(busy_list().c_str(), (before + "/out.mkv").c_str());
+        ASSERT_GE(id, 0);
+        wait_for_packets(id);
+        fs::rename(before, after);
+        EXPECT_LT(videomerge_status(id), VIDEOMERGE_STATE_DONE) << "renamed after the end: inconclusive";
+        if (state == VIDEOMERGE_STATE_CANCELLED)
+            videomerge_cancel(id);
+        EXPECT_EQ(wait_final(id), state) << videomerge_result(id);
+        videomerge_free(id);
+        EXPECT_EQ(file_exists(after + "/out.mkv"), state == VIDEOMERGE_STATE_DONE);
+        if (state == VIDEOMERGE_STATE_DONE) {
+            EXPECT_TRUE(read_media(after + "/out.mkv").ok);
+        }
+        EXPECT_EQ(temporary_files_in(after), std::vector<std::string>{});
+        EXPECT_FALSE(fs::exists(before));
+    }
+}
+
+// An output path is read as the system reads it: a directory named in it
+// must exist even when a ".." after it leaves it again, and a file is no
+// directory. Such a job fails as one naming a missing directory does, and
+// writes nothing where the ".." would lead on paper.
+TEST(Ownership, DotDotAfterWhatIsNoDirectory)
+{
+    std::string dir = own_dir("dotdot");
+    std::ofstream(dir + "/plain_file") << "x";
+    struct {
+        const char *out;
+        const char *error;
+    } cases[] = {
+        {"/missing/../out.mkv", "cannot open output file: No such file or directory"},
+        {"/plain_file/../out.mkv", "cannot open output file: Not a directory"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.out);
+        int id = videomerge_start(path_list({fixture("av.mp4"), fixture("av.mp4")}).c_str(), (dir + c.out).c_str());
+        ASSERT_GE(id, 0);
+        EXPECT_EQ(wait_final(id), VIDEOMERGE_STATE_FAILED);
+        EXPECT_EQ(std::string(videomerge_result(id)),
+                  std::string("{\"state\":5,\"ok\":false,\"error\":\"") + c.error + "\"}");
+        videomerge_free(id);
+        EXPECT_FALSE(file_exists(dir + "/out.mkv"));
+    }
+}
+
+// How a job ended, as seen from a child process.
+struct outcome {
+    int state = -1;
+    long long packets = -1;
+    std::string error;
+};
+
+// Runs a merge to its end, in a child process as user nobody when asked
+// (root may replace anything; the child's exit status 3 means it could
+// not become nobody).
+outcome merge_as(bool nobody, const std::string &list, const std::string &out)
+{
+    int pipe_fds[2];
+    if (pipe(pipe_fds) != 0)
+        return {};
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(pipe_fds[0]);
+        if (nobody && getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(3);
+        int id = videomerge_start(list.c_str(), out.c_str());
+        std::string text = std::to_string(id < 0 ? id : wait_final(id)) + "\n";
+        if (id >= 0) {
+            text += std::to_string((long long)nlohmann::json::parse(videomerge_progress(id))["packets"]) + "\n";
+            text += nlohmann::json::parse(videomerge_result(id)).value("error", "");
+            videomerge_free(id);
+        }
+        ssize_t ignored = write(pipe_fds[1], text.data(), text.size());
+        (void)ignored;
+        _exit(0);
+    }
+    close(pipe_fds[1]);
+    std::string text;
+    char buf[512];
+    for (ssize_t n; (n = read(pipe_fds[0], buf, sizeof buf)) > 0;)
+        text.append(buf, (size_t)n);
+    close(pipe_fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    outcome o;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return o;
+    size_t a = text.find('\n'), b = text.find('\n', a + 1);
+    o.state = std::atoi(text.c_str());
+    if (b != std::string::npos) {
+        o.packets = std::atoll(text.c_str() + a + 1);
+        o.error = text.substr(b + 1);
+    }
+    return o;
+}
+
+bool run(const std::string &command)
+{
+    return std::system((command + " 2>/dev/null").c_str()) == 0;
+}
+
+// Where the system would refuse the rename at the end, the job fails
+// before it copies a packet (not after the whole merge), with the rename's
+// reason, and leaves the file at the output path and nothing else.
+struct refused_case {
+    const char *name;
+    // Sets the place up; false when this system or user cannot.
+    bool (*make)(const std::string &dir, const std::string &out);
+    void (*undo)(const std::string &dir, const std::string &out);
+    bool as_nobody;
+};
+VM_PRINTS_AS_NAME(refused_case)
+
+class RenameRefused : public testing::TestWithParam<refused_case> {};
+
+TEST_P(RenameRefused, FailsBeforeTheCopy)
+{
+    const refused_case &c = GetParam();
+    std::string dir = own_dir(std::string("refused_") + c.name), out = dir + "/out.mkv";
+    write_old(out);
+    if (!c.make(dir, out)) {
+        c.undo(dir, out);
+        GTEST_SKIP() << "cannot set this up here";
+    }
+    outcome o = merge_as(c.as_nobody, busy_list(), out);
+    c.undo(dir, out);
+    ASSERT_NE(o.state, -1) << "the child could not become nobody";
+    EXPECT_EQ(o.state, VIDEOMERGE_STATE_FAILED);
+    EXPECT_EQ(o.error, "cannot put the output in place: Operation not permitted");
+    EXPECT_EQ(o.packets, 0) << "found only after the copy";
+    EXPECT_EQ(read_all(out), OLD);
+    EXPECT_EQ(temporary_files_in(dir), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Places, RenameRefused,
+    testing::Values(
+        // Like /tmp: anyone may make files, but replace only their own.
+        refused_case{"StickyDirectoryOthersFile",
+                     [](const std::string &dir, const std::string &) {
+                         return chmod(dir.c_str(), 01777) == 0 && getuid() == 0;
+                     },
+                     [](const std::string &, const std::string &) {}, true},
+        // chattr needs root and a file system with these flags (ext4, xfs, btrfs, tmpfs).
+        refused_case{"ImmutableFile",
+                     [](const std::string &, const std::string &out) { return run("chattr +i '" + out + "'"); },
+                     [](const std::string &, const std::string &out) { run("chattr -i '" + out + "'"); }, false},
+        refused_case{"AppendOnlyDirectory",
+                     [](const std::string &dir, const std::string &) { return run("chattr +a '" + dir + "'"); },
+                     [](const std::string &dir, const std::string &) { run("chattr -a '" + dir + "'"); }, false}),
+    [](const testing::TestParamInfo<refused_case> &i) { return std::string(i.param.name); });
 
 }  // namespace

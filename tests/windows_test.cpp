@@ -37,6 +37,20 @@ TEST(WindowsPaths, DriveLetterAndBackslashes)
     EXPECT_TRUE(file_exists(out));
 }
 
+// Windows takes ".." off a path before it looks at the directories, so a
+// missing directory before it does not matter there, unlike elsewhere: the
+// output is written where the system puts it.
+TEST(WindowsPaths, DotDotAfterAMissingDirectory)
+{
+    std::string list = path_list({fixture("av.mp4"), fixture("av_short.mp4")});
+    std::string out = backslashed(scratch("missing_dir")) + "\\..\\windows_dotdot.mkv";
+    int id = videomerge_start(list.c_str(), out.c_str());
+    ASSERT_GE(id, 0);
+    EXPECT_EQ(wait_final(id), VIDEOMERGE_STATE_DONE) << videomerge_result(id);
+    videomerge_free(id);
+    EXPECT_TRUE(file_exists(scratch("windows_dotdot.mkv")));
+}
+
 TEST(WindowsPaths, ErrorTextsCarryThePathEscaped)
 {
     std::string missing = backslashed(scratch("gone \"quoted\".mp4"));

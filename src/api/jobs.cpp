@@ -29,10 +29,12 @@ struct start_request {
     vm_path_slots open_paths;
     resolved_path out;
     kept_analysis *kept[VM_MAX_FILES];  // what the check learnt, until the job holds it
+    output_dir out_dir;                 // until the job holds it
     ~start_request()
     {
         for (kept_analysis *&k : kept)
             free_analysis(&k);
+        output_dir_close(&out_dir);
     }
 };
 
@@ -118,6 +120,8 @@ int job_start(const char *list, const char *out_path)
         return VM_START_BAD_ARGS;
     if (!resolve_request(r, out_path))
         return VM_START_BAD_ARGS;
+    // The output goes into this directory, wherever it is moved meanwhile.
+    output_dir_open(&r.out_dir, r.out.path);
 
     char reason[VM_REASON_CAP];
     int64_t total_ms = 0;
@@ -149,6 +153,8 @@ int job_start(const char *list, const char *out_path)
     s->reannex = reannex;
     std::memcpy(s->kept, r.kept, sizeof r.kept);
     std::memset(r.kept, 0, sizeof r.kept);
+    s->out_dir = r.out_dir;
+    r.out_dir.held = false;
 
     vm_thread *t = new (std::nothrow) vm_thread{};
     if (t) {
@@ -162,6 +168,7 @@ int job_start(const char *list, const char *out_path)
     }
     for (kept_analysis *&k : s->kept)
         free_analysis(&k);
+    output_dir_close(&s->out_dir);
     s->in_use.store(0, std::memory_order_relaxed);
     return VM_START_NO_WORKER;
 }

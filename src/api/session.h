@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "capacity.h"
+#include "files/output_file.h"
 #include "files/resolved_path.h"
 
 struct kept_analysis;
@@ -49,6 +50,8 @@ struct vm_session {
     // frees each once it has opened the input.
     kept_analysis *kept[VM_MAX_FILES];
     resolved_path out;
+    // The output's directory, opened at start; the worker takes it over.
+    output_dir out_dir;
     std::atomic<int> current_file;
     std::atomic<int64_t> processed_ms;
     int64_t total_ms;

@@ -61,17 +61,15 @@ int64_t seek_cb(void *opaque, int64_t offset, int whence)
     return r < 0 ? AVERROR(-r) : r;
 }
 
-// The temporary name for attempt n: the output's directory, its name cut
-// at a character boundary, the process and the attempt.
-bool temp_name(const char *final_path, unsigned n, char *out)
+// The temporary name for attempt n: the output's name cut at a character
+// boundary, the process and the attempt.
+bool temp_name(const char *final_name, unsigned n, char *out)
 {
-    auto p = fs_path(final_path);
-    std::string name = p.filename().u8string();
     char kept[NAME_KEPT + 1];
-    format_text(kept, sizeof kept, "%s", name.c_str());
+    format_text(kept, sizeof kept, "%s", final_name);
     char tail[64];
     std::snprintf(tail, sizeof tail, ".videomerge-%lu-%u.part", vm_process_id(), n);
-    std::string t = (p.parent_path() / fs_path((std::string(".") + kept + tail).c_str())).u8string();
+    std::string t = std::string(".") + kept + tail;
     if (t.size() >= VM_TEMP_PATH_CAP)
         return false;
     std::memcpy(out, t.c_str(), t.size() + 1);
@@ -88,33 +86,62 @@ void close_context(AVIOContext **pb)
 
 }  // namespace
 
-int output_file_open(output_file *f, const char *final_path, AVIOContext **pb)
+void output_dir_open(output_dir *d, const char *final_path)
+{
+    std::memset(d, 0, sizeof *d);
+    std::string dir = fs_path(final_path).parent_path().u8string();
+    d->handle = vm_dir_open(dir.c_str(), &d->error);
+    d->held = d->handle != -1;
+}
+
+void output_dir_close(output_dir *d)
+{
+    if (d->held)
+        vm_dir_close(d->handle);
+    d->held = false;
+}
+
+int output_file_open(output_file *f, const char *final_path, output_dir *dir, AVIOContext **pb)
 {
     std::memset(f, 0, sizeof *f);
-    if (std::strlen(final_path) >= VM_RESOLVED_CAP)
-        return -1;
-    std::strcpy(f->final_path, final_path);
+    if (!dir->held && !dir->error)
+        output_dir_open(dir, final_path);  // a slot prepared without one
+    if (!dir->held) {
+        f->error = dir->error;
+        return VM_OPEN_FAILED;
+    }
+    f->dir = dir->handle;
+    f->dir_held = true;
+    dir->held = false;
+    std::string name = fs_path(final_path).filename().u8string();
+    if (name.size() >= sizeof f->final_name)
+        return VM_OPEN_FAILED;
+    std::memcpy(f->final_name, name.c_str(), name.size() + 1);
+    // Before anything is made: a file made where it may not be renamed
+    // might not be removable either (an append-only directory).
+    if ((f->error = vm_file_may_replace(f->dir, f->final_name)) < 0)
+        return VM_OPEN_NO_REPLACE;
     // A name left by an earlier process with the same id, or taken by
     // someone else, is never reused: the next number is tried.
     for (int attempt = 0; attempt < 100 && !f->created; attempt++) {
-        if (!temp_name(final_path, g_temp_counter.fetch_add(1), f->temp_path))
-            return -1;
-        f->file = vm_file_create_new(f->temp_path, &f->error);
+        if (!temp_name(f->final_name, g_temp_counter.fetch_add(1), f->temp_name))
+            return VM_OPEN_FAILED;
+        f->file = vm_file_create_new(f->dir, f->temp_name, &f->error);
         f->created = f->file_open = f->file != -1;
         if (!f->created && f->error != -EEXIST)
-            return -1;
+            return VM_OPEN_FAILED;
     }
     if (!f->created)
-        return -1;
+        return VM_OPEN_FAILED;
     f->error = 0;
     uint8_t *buffer = static_cast<uint8_t *>(av_malloc(IO_BUFFER_SIZE));
     if (buffer)
         *pb = avio_alloc_context(buffer, IO_BUFFER_SIZE, 1, f, nullptr, write_cb, seek_cb);
     if (!*pb) {
         av_free(buffer);
-        return -1;
+        return VM_OPEN_FAILED;
     }
-    return 0;
+    return VM_OPEN_OK;
 }
 
 int output_file_commit(output_file *f, AVIOContext **pb, int64_t *size_bytes)
@@ -131,12 +158,12 @@ int output_file_commit(output_file *f, AVIOContext **pb, int64_t *size_bytes)
     f->file_open = false;
     if (closed < 0)
         return VM_COMMIT_WRITE_FAILED;
-    if ((f->error = vm_file_replace(f->temp_path, f->final_path)) < 0)
+    if ((f->error = vm_file_replace(f->dir, f->temp_name, f->final_name)) < 0)
         return VM_COMMIT_RENAME_FAILED;
     f->committed = true;
     // The rename itself must survive a crash too; a directory that cannot
     // be synced (some network file systems) still holds the file.
-    vm_dir_sync(fs_path(f->final_path).parent_path().u8string().c_str());
+    vm_dir_sync(f->dir);
     return VM_COMMIT_OK;
 }
 
@@ -148,8 +175,11 @@ void output_file_discard(output_file *f, AVIOContext **pb)
         f->file_open = false;
     }
     if (f->created && !f->committed)
-        vm_file_remove(f->temp_path);
+        vm_file_remove(f->dir, f->temp_name);
     f->created = false;
+    if (f->dir_held)
+        vm_dir_close(f->dir);
+    f->dir_held = false;
 }
 
 int output_muxer_options(const AVFormatContext *oc, AVDictionary **opts)

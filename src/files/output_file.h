@@ -7,6 +7,11 @@
 // costs the user a file, and nothing reads a partial output under the final
 // name. A job that does not finish removes its temporary file, and nothing
 // else.
+//
+// All of this happens inside the output's directory as it was when the job
+// started, held open from then on: a directory renamed or moved while the
+// job runs still gets the output (and loses the temporary file on a
+// failure), where names would miss it.
 #ifndef VIDEOMERGE_OUTPUT_FILE_H
 #define VIDEOMERGE_OUTPUT_FILE_H
 
@@ -23,11 +28,26 @@ struct AVIOContext;
 // output's name.
 enum { VM_TEMP_PATH_CAP = VM_RESOLVED_CAP + 64 };
 
+// The output's directory, opened when the job starts and held until the
+// job ends; a zeroed record holds nothing.
+struct output_dir {
+    bool held;
+    vm_dir handle;
+    int error;  // why it could not be opened: a negative errno-style code, or 0
+};
+
+// Opens the directory of `final_path` (a resolved path); when it cannot be,
+// d->error says why, for the job to fail with once it creates its output.
+void output_dir_open(output_dir *d, const char *final_path);
+void output_dir_close(output_dir *d);
+
 struct output_file {
-    char final_path[VM_TEMP_PATH_CAP];
+    vm_dir dir;       // the output's directory, while dir_held
+    bool dir_held;
+    char final_name[VM_TEMP_PATH_CAP];
     // ".<name>.videomerge-<process>-<n>.part" beside the output, so that
     // one left by a killed process tells what it was.
-    char temp_path[VM_TEMP_PATH_CAP];
+    char temp_name[VM_TEMP_PATH_CAP];
     vm_file file;     // the temporary file, while file_open
     bool file_open;
     bool created;     // temp_path is ours, to remove unless committed
@@ -44,16 +64,26 @@ enum {
     VM_COMMIT_RENAME_FAILED = -3,  // the file could not be put in place
 };
 
-// Creates the temporary file for `final_path` (a resolved path) and an I/O
-// context that writes to it, for the muxer's `pb`. 0, or -1.
-int output_file_open(output_file *f, const char *final_path, AVIOContext **pb);
+enum {
+    VM_OPEN_OK = 0,
+    VM_OPEN_FAILED = -1,        // the temporary file could not be made
+    VM_OPEN_NO_REPLACE = -2,    // the system would refuse the rename at the end
+};
+
+// Creates the temporary file for `final_path` (a resolved path) inside
+// `dir` (taken over from the caller; opened here when the caller holds none
+// and has no error) and an I/O context that writes to it, for the muxer's
+// `pb`. Before anything is written, it makes sure the system would let the
+// file be renamed over the output path at the end, so that a merge is not
+// run only to be thrown away. VM_OPEN_OK, or a failure with f->error.
+int output_file_open(output_file *f, const char *final_path, output_dir *dir, AVIOContext **pb);
 
 // Flushes and closes the I/O context, syncs the file, renames it over the
 // final path and syncs the directory. *size_bytes is the file's size.
 int output_file_commit(output_file *f, AVIOContext **pb, int64_t *size_bytes);
 
-// Closes the I/O context and removes the temporary file unless committed;
-// safe on a zeroed record and after a commit.
+// Closes the I/O context and removes the temporary file unless committed,
+// and lets go of the directory; safe on a zeroed record and after a commit.
 void output_file_discard(output_file *f, AVIOContext **pb);
 
 // Muxer options for how the output is laid out: a WAV output reserves room

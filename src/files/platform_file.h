@@ -36,10 +36,23 @@ void vm_file_status_of(const char *utf8_path, vm_file_status *st);
 // An open file of ours (a descriptor, or a HANDLE on Windows); -1 for none.
 typedef intptr_t vm_file;
 
-// Creates a new file for writing; fails when anything stands at the path
-// already (nothing is followed or truncated). On failure *error gets a
-// negative errno-style code (-EEXIST for a name taken).
-vm_file vm_file_create_new(const char *utf8_path, int *error);
+// An open directory of ours, where the job's output file is made and put
+// in place; -1 for none. On Unix a descriptor: the calls below work inside
+// the directory itself by name, wherever it is moved or renamed while it is
+// held. Windows has no rename relative to a directory handle, so there the
+// handle keeps the directory from being renamed or removed while it is held
+// (it is opened without delete sharing) and the calls work by its path.
+typedef intptr_t vm_dir;
+
+// Opens the directory at `utf8_dir`; -1 with a negative errno-style code
+// in *error when it cannot be.
+vm_dir vm_dir_open(const char *utf8_dir, int *error);
+void vm_dir_close(vm_dir d);
+
+// Creates a new file for writing named `name` in `d`; fails when anything
+// stands there already (nothing is followed or truncated). On failure
+// *error gets a negative errno-style code (-EEXIST for a name taken).
+vm_file vm_file_create_new(vm_dir d, const char *name, int *error);
 // Writes all `n` bytes; 0, or a negative errno-style code.
 int vm_file_write(vm_file f, const uint8_t *buf, size_t n);
 // Moves the write position like lseek; returns the new position, or a
@@ -54,11 +67,20 @@ int vm_file_sync(vm_file f);
 void vm_file_start_writeback(vm_file f);
 int vm_file_close(vm_file f);
 
-// Puts `from` in the place of `to` in one step, replacing a file there.
-int vm_file_replace(const char *utf8_from, const char *utf8_to);
+// 0 when a new file of ours in `d` could be renamed over `name` there, as
+// far as the system tells before trying; otherwise the negative
+// errno-style code that rename would fail with (a file of another user in
+// a sticky directory, a file or directory that may not be changed). A
+// directory we may not write is left to the creation of our file to
+// report. Never refuses what the rename would do: what it cannot tell, it
+// lets pass.
+int vm_file_may_replace(vm_dir d, const char *name);
+// Puts the file named `from` in `d` in the place of `to` there in one
+// step, replacing a file there.
+int vm_file_replace(vm_dir d, const char *from, const char *to);
 // Waits until the directory's entries (a rename into it) are on the disk.
-int vm_dir_sync(const char *utf8_dir);
-int vm_file_remove(const char *utf8_path);
+int vm_dir_sync(vm_dir d);
+int vm_file_remove(vm_dir d, const char *name);
 
 unsigned long vm_process_id();
 

@@ -67,14 +67,29 @@ int resolve_path(const char *given, resolved_path *out)
             break;
         abs = target.is_absolute() ? target : abs.parent_path() / target;
     }
-    // Follows the links of the part that exists; a name not there yet is
-    // kept as it is, below the resolved directory.
-    auto canonical = std::filesystem::weakly_canonical(abs, ec);
-    std::string s = (ec ? abs : canonical).u8string();
+    // The directories are followed as the system follows them; the last
+    // name, not there yet or a file, is kept as it is below them.
+    std::filesystem::path name = abs.filename();
+    std::filesystem::path resolved = abs;
+    bool dir_known = false;
+    if (!name.empty() && name != "." && name != "..") {
+        auto dir = std::filesystem::canonical(abs.parent_path(), ec);
+        if (!ec) {
+            resolved = dir / name;
+            dir_known = true;
+        }
+    } else {
+        auto whole = std::filesystem::canonical(abs, ec);
+        if (!ec)
+            resolved = whole;
+    }
+    std::string s = resolved.u8string();
     if (s.size() >= VM_RESOLVED_CAP)
         return -1;
     std::memcpy(out->path, s.c_str(), s.size() + 1);
     vm_file_status_of(out->path, &out->status);
+    if (dir_known)
+        vm_file_status_of(resolved.parent_path().u8string().c_str(), &out->dir_status);
     return 0;
 }
 
@@ -84,5 +99,14 @@ bool same_file(const resolved_path &a, const resolved_path &b)
     bool b_there = b.status.kind == VM_FILE_REGULAR || b.status.kind == VM_FILE_DIRECTORY;
     if (a_there && b_there)
         return a.status.device == b.status.device && a.status.inode == b.status.inode;
+    // A name not there yet: one directory may be reached by two paths (a
+    // bind mount, a second mount of one file system), which no text tells
+    // apart, and a job writes its output into the directory it found.
+    if (a.dir_status.kind == VM_FILE_DIRECTORY && b.dir_status.kind == VM_FILE_DIRECTORY &&
+        a.dir_status.device == b.dir_status.device && a.dir_status.inode == b.dir_status.inode) {
+        std::filesystem::path an = fs_path(a.path).filename(), bn = fs_path(b.path).filename();
+        if (an == bn)
+            return true;
+    }
     return std::strcmp(a.path, b.path) == 0;
 }

@@ -1,6 +1,10 @@
 // What a path string names, worked out once: the `file:` prefix that
 // FFmpeg's file protocol strips, a relative path made absolute against the
-// working directory of the moment, and symbolic links followed. A job keeps
+// working directory of the moment, and symbolic links followed. The
+// directories are resolved as the system resolves them when it opens the
+// path: each must exist, and `..` goes up from where the links before it
+// lead, so "missing/../x" names nothing (it is kept as given, for opening
+// to fail as it will). A job keeps
 // the resolved paths, so that a host that changes its working directory or
 // a link that is moved later changes nothing about the files it reads and
 // writes, and two spellings of one file are seen to be the same.
@@ -20,6 +24,10 @@ struct resolved_path {
     bool local;
     char path[VM_RESOLVED_CAP];  // absolute, links followed
     vm_file_status status;       // what stands there now
+    // The directory holding the path's last name, which tells one
+    // directory reached by two names (a bind mount) for one; kind
+    // VM_FILE_MISSING when that directory is not there.
+    vm_file_status dir_status;
 };
 
 // The part of `path` that FFmpeg's file protocol opens, or null when FFmpeg
@@ -31,7 +39,8 @@ const char *local_file_part(const char *path);
 int resolve_path(const char *given, resolved_path *out);
 
 // True when a and b name the same file: the same identity where both
-// exist, otherwise the same resolved path.
+// exist; otherwise the same last name in the same directory (by identity,
+// however the directory was reached), or the same resolved path.
 bool same_file(const resolved_path &a, const resolved_path &b);
 
 #endif

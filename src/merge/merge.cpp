@@ -143,7 +143,10 @@ int create_output(merge_run &m)
     }
     if (carry_file_props(m.ic, m.oc) < 0 || chapters_begin(&m.chapters, m.ic, m.oc) < 0)
         return fail(m, "oom");
-    if (output_file_open(&m.out, s->out.path, &m.oc->pb) < 0)
+    int opened = output_file_open(&m.out, s->out.path, &s->out_dir, &m.oc->pb);
+    if (opened == VM_OPEN_NO_REPLACE)  // found now rather than after the copy
+        return fail_av(m, "cannot put the output in place", AVERROR(-m.out.error));
+    if (opened < 0)
         return m.out.error < 0 ? fail_av(m, "cannot open output file", AVERROR(-m.out.error))
                                : fail(m, "cannot open output file");
     int flac = flac_output_numbers_frames(m.oc);
@@ -367,6 +370,7 @@ void release(merge_run &m)
         avformat_free_context(m.oc);
         m.oc = nullptr;
     }
+    output_dir_close(&m.s->out_dir);  // when the job ended before it made its file
     prefetch_discard(&m.next);
     read_ahead_stop(&m.ahead);
     join_start_end(&m.start);

@@ -6,6 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#ifdef __linux__
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#endif
+
 void vm_file_status_of(const char *path, vm_file_status *st)
 {
     *st = vm_file_status{};
@@ -22,9 +27,27 @@ void vm_file_status_of(const char *path, vm_file_status *st)
     st->changed = (int64_t)sb.st_ctim.tv_sec * 1000000000 + sb.st_ctim.tv_nsec;
 }
 
-vm_file vm_file_create_new(const char *path, int *error)
+vm_dir vm_dir_open(const char *dir, int *error)
 {
-    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#ifdef O_PATH
+    // A directory one may write and search but not list still takes new
+    // files; such a descriptor serves every call but the sync.
+    if (fd < 0 && errno == EACCES)
+        fd = open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
+#endif
+    *error = fd < 0 ? -errno : 0;
+    return fd;
+}
+
+void vm_dir_close(vm_dir d)
+{
+    close((int)d);
+}
+
+vm_file vm_file_create_new(vm_dir d, const char *name, int *error)
+{
+    int fd = openat((int)d, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     *error = fd < 0 ? -errno : 0;
     return fd;
 }
@@ -75,24 +98,95 @@ int vm_file_close(vm_file f)
     return close((int)f) == 0 ? 0 : -errno;
 }
 
-int vm_file_replace(const char *from, const char *to)
-{
-    return rename(from, to) == 0 ? 0 : -errno;
-}
+namespace {
 
-int vm_dir_sync(const char *dir)
+// What a rename's checks look at: the owner, the mode and, on Linux, the
+// immutable and append-only flags (chattr +i, +a), which bind root too.
+struct entry_info {
+    uid_t owner;
+    mode_t mode;
+    bool immutable;
+    bool append_only;
+};
+
+int entry_of(int dir, const char *name, entry_info *e)
 {
-    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
+#ifdef __linux__
+    struct statx sx;
+    int flags = AT_SYMLINK_NOFOLLOW | (*name ? 0 : AT_EMPTY_PATH);
+    if (statx(dir, name, flags, STATX_UID | STATX_MODE, &sx) != 0)
         return -errno;
-    int r = fsync(fd) == 0 ? 0 : -errno;
-    close(fd);
-    return r;
+    e->owner = sx.stx_uid;
+    e->mode = sx.stx_mode;
+    uint64_t known = sx.stx_attributes & sx.stx_attributes_mask;
+    e->immutable = (known & STATX_ATTR_IMMUTABLE) != 0;
+    e->append_only = (known & STATX_ATTR_APPEND) != 0;
+#else
+    struct stat sb;
+    if ((*name ? fstatat(dir, name, &sb, AT_SYMLINK_NOFOLLOW) : fstat(dir, &sb)) != 0)
+        return -errno;
+    e->owner = sb.st_uid;
+    e->mode = sb.st_mode;
+    e->immutable = e->append_only = false;
+#endif
+    return 0;
 }
 
-int vm_file_remove(const char *path)
+// Whether the process may remove others' files from a sticky directory
+// (CAP_FOWNER). When that cannot be told, it is taken that it may.
+bool may_override_sticky()
 {
-    return unlink(path) == 0 ? 0 : -errno;
+#ifdef __linux__
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (syscall(SYS_capget, &header, data) != 0)
+        return true;
+    return (data[CAP_FOWNER / 32].effective >> (CAP_FOWNER % 32) & 1) != 0;
+#else
+    return geteuid() == 0;
+#endif
+}
+
+}  // namespace
+
+int vm_file_may_replace(vm_dir d, const char *name)
+{
+    // Without write and search permission nothing is made here at all,
+    // and making our file says so in the system's words.
+    if (faccessat((int)d, ".", W_OK | X_OK, AT_EACCESS) != 0)
+        return 0;
+    entry_info dir, target;
+    if (entry_of((int)d, "", &dir) != 0)
+        return 0;
+    // An append-only directory takes new names but lets none go: neither
+    // our file's name at the rename nor, on a failure, our file itself.
+    if (dir.append_only)
+        return -EPERM;
+    if (entry_of((int)d, name, &target) != 0)
+        return 0;  // nothing there (or nothing to tell): the rename makes the name
+    if (target.append_only || target.immutable)
+        return -EPERM;
+    // In a sticky directory (such as /tmp) only the file's owner, the
+    // directory's owner or a privileged process may replace a file.
+    uid_t me = geteuid();
+    if ((dir.mode & S_ISVTX) && me != target.owner && me != dir.owner && !may_override_sticky())
+        return -EPERM;
+    return 0;
+}
+
+int vm_file_replace(vm_dir d, const char *from, const char *to)
+{
+    return renameat((int)d, from, (int)d, to) == 0 ? 0 : -errno;
+}
+
+int vm_dir_sync(vm_dir d)
+{
+    return fsync((int)d) == 0 ? 0 : -errno;
+}
+
+int vm_file_remove(vm_dir d, const char *name)
+{
+    return unlinkat((int)d, name, 0) == 0 ? 0 : -errno;
 }
 
 unsigned long vm_process_id()

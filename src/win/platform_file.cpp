@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <new>
 #include <string>
 
 #include <windows.h>
@@ -35,6 +36,22 @@ int last_error()
 }
 
 HANDLE handle(vm_file f) { return reinterpret_cast<HANDLE>(f); }
+
+// Windows has no rename relative to a directory handle (MoveFileExW takes
+// paths, and SetFileInformationByHandle's rename takes no directory), so a
+// directory of ours is its path, with the separator to add names to it.
+// While the job's file is open in it, NTFS refuses to rename the directory,
+// which keeps that path right until the file is closed for the rename.
+struct win_dir {
+    std::wstring path;  // ends in a separator
+};
+
+win_dir *dir_of(vm_dir d) { return reinterpret_cast<win_dir *>(d); }
+
+std::wstring in_dir(vm_dir d, const char *name)
+{
+    return dir_of(d)->path + wide(name);
+}
 
 }  // namespace
 
@@ -76,9 +93,36 @@ void vm_file_status_of(const char *path, vm_file_status *st)
     CloseHandle(h);
 }
 
-vm_file vm_file_create_new(const char *path, int *error)
+vm_dir vm_dir_open(const char *dir, int *error)
 {
-    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+    std::wstring w = wide(dir);
+    DWORD attrs = GetFileAttributesW(w.c_str());
+    if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_DIRECTORY)) {
+        // A file where a directory should be is a path not found, as
+        // creating a file below it would say.
+        *error = attrs == INVALID_FILE_ATTRIBUTES ? last_error() : -ENOENT;
+        return -1;
+    }
+    win_dir *d = new (std::nothrow) win_dir;
+    if (!d) {
+        *error = -ENOMEM;
+        return -1;
+    }
+    d->path = w;
+    if (!w.empty() && w.back() != L'\\' && w.back() != L'/')
+        d->path += L'\\';
+    *error = 0;
+    return reinterpret_cast<vm_dir>(d);
+}
+
+void vm_dir_close(vm_dir d)
+{
+    delete dir_of(d);
+}
+
+vm_file vm_file_create_new(vm_dir d, const char *name, int *error)
+{
+    HANDLE h = CreateFileW(in_dir(d, name).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     *error = h == INVALID_HANDLE_VALUE ? last_error() : 0;
     return h == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<vm_file>(h);
@@ -128,23 +172,29 @@ int vm_file_close(vm_file f)
     return CloseHandle(handle(f)) ? 0 : last_error();
 }
 
-int vm_file_replace(const char *from, const char *to)
+int vm_file_may_replace(vm_dir, const char *)
+{
+    return 0;  // MoveFileExW's reasons (a file open elsewhere) may pass before the end
+}
+
+int vm_file_replace(vm_dir d, const char *from, const char *to)
 {
     // WRITE_THROUGH: returns once the move is on the disk, which is what a
     // directory sync gives elsewhere.
-    return MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+    return MoveFileExW(in_dir(d, from).c_str(), in_dir(d, to).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
                ? 0
                : last_error();
 }
 
-int vm_dir_sync(const char *)
+int vm_dir_sync(vm_dir)
 {
     return 0;  // MOVEFILE_WRITE_THROUGH has done it
 }
 
-int vm_file_remove(const char *path)
+int vm_file_remove(vm_dir d, const char *name)
 {
-    return DeleteFileW(wide(path).c_str()) ? 0 : last_error();
+    return DeleteFileW(in_dir(d, name).c_str()) ? 0 : last_error();
 }
 
 unsigned long vm_process_id()
