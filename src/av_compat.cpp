@@ -7,10 +7,6 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
-// FFmpeg 6.1 (libavcodec 60.31) keeps stream side data in the codec
-// parameters and has the av_packet_side_data_* calls for such lists.
-#define VM_SIDE_DATA_IN_PARAMETERS (LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 31, 100))
-
 const AVPacketSideData *stream_side_data(const AVStream *st, int *count)
 {
 #if VM_SIDE_DATA_IN_PARAMETERS
@@ -50,6 +46,23 @@ int stream_add_side_data(AVStream *st, enum AVPacketSideDataType type, const uin
         return AVERROR(ENOMEM);
     if (size)
         std::memcpy(copy, data, size);
+#endif
+    return 0;
+}
+
+int stream_copy_side_data(AVStream *to, const AVStream *from)
+{
+#if VM_SIDE_DATA_IN_PARAMETERS
+    (void)to;
+    (void)from;
+#else
+    int count = 0;
+    const AVPacketSideData *sd = stream_side_data(from, &count);
+    for (int i = 0; i < count; i++) {
+        int ret = stream_add_side_data(to, sd[i].type, sd[i].data, sd[i].size);
+        if (ret < 0)
+            return ret;
+    }
 #endif
     return 0;
 }

@@ -21,6 +21,10 @@ extern "C" {
 
 struct AVStream;
 
+// FFmpeg 6.1 (libavcodec 60.31) keeps stream side data in the codec
+// parameters and has the av_packet_side_data_* calls for such lists.
+#define VM_SIDE_DATA_IN_PARAMETERS (LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 31, 100))
+
 #if LIBAVFORMAT_VERSION_MAJOR >= 61
 typedef const uint8_t avio_write_byte;
 #else
@@ -38,5 +42,10 @@ const uint8_t *stream_side_data_of(const AVStream *st, enum AVPacketSideDataType
 // Stores a copy of `data` as the stream's side data of that kind, in place
 // of any it had. 0, or AVERROR(ENOMEM).
 int stream_add_side_data(AVStream *st, enum AVPacketSideDataType type, const uint8_t *data, size_t size);
+
+// Gives `to` the side data of `from`, for a stream whose codec parameters
+// were copied from `from`'s: where the parameters hold the side data, that
+// copy carried it already. 0, or AVERROR(ENOMEM).
+int stream_copy_side_data(AVStream *to, const AVStream *from);
 
 #endif

@@ -1,9 +1,10 @@
-// Text helpers: the path-list splitter, the JSON string escaper and
-// bounded, locale-independent formatting into fixed buffers.
+// Text helpers: the path-list splitter, the JSON string escaper, bounded,
+// locale-independent formatting into fixed buffers and name lookup.
 #ifndef VIDEOMERGE_TEXT_H
 #define VIDEOMERGE_TEXT_H
 
 #include <cstddef>
+#include <cstring>
 
 #include "capacity.h"
 
@@ -36,6 +37,16 @@ size_t format_text(char *dst, size_t cap, const char *fmt, ...)
     __attribute__((format(printf, 3, 4)))
 #endif
     ;
+
+// Whether `name` (a format's, say) is one of `names`, exactly.
+template <size_t N>
+bool name_in(const char *name, const char *const (&names)[N])
+{
+    for (const char *candidate : names)
+        if (std::strcmp(name, candidate) == 0)
+            return true;
+    return false;
+}
 
 // Formats `value` with `decimals` digits after a '.', whatever the process
 // locale (JSON needs the dot). `out` must hold 32 bytes.

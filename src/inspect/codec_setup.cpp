@@ -106,7 +106,7 @@ bool flac_setup(const uint8_t *x, size_t n, bytes &out)
     return true;
 }
 
-// MPEG-4 Part 2: the video object layer headers (start codes 0x120 to
+// MPEG-4 Visual: the video object layer headers (start codes 0x120 to
 // 0x12F), where quarter-pel, interlacing, quantiser type and matrices,
 // time resolution and sprites are set. Not user data (encoder names).
 bool mpeg4_setup(const uint8_t *x, size_t n, bytes &out)
@@ -216,7 +216,7 @@ bool same_codec_setup(const codec_setup &a, const codec_setup &b)
 {
     if (a.aac_object_type != b.aac_object_type)
         return false;
-    // A file without setup data to read (MPEG-4 Part 2 with its headers in
+    // A file without setup data to read (MPEG-4 Visual with its headers in
     // band, which the decoder reads there) gives nothing to refuse on.
     return !a.digested || !b.digested || std::memcmp(a.digest, b.digest, sizeof a.digest) == 0;
 }

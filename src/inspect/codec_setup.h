@@ -1,6 +1,6 @@
 // What a stream's decoder is set up from, beyond codec, size, rate and
 // channels: the AAC object type, and the setup data of Vorbis, Opus, FLAC,
-// Theora, ASS/SSA and MPEG-4 Part 2. A stream copy hands the later files'
+// Theora, ASS/SSA and MPEG-4 Visual. A stream copy hands the later files'
 // packets to a decoder set up from the first file's data, so two files with
 // other setups do not join. Where the setup bytes also hold values of one
 // file that do not matter to decoding (FLAC's sample count and MD5, Vorbis'

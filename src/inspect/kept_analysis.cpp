@@ -7,6 +7,7 @@
 #include "capacity.h"
 #include "inspect/media_input.h"
 #include "files/resolved_path.h"
+#include "text.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -32,15 +33,6 @@ const char *const PRESENTATION_TIMES_ONLY[] = {"matroska,webm"};
 
 // FFmpeg's largest reordering depth (MAX_REORDER_DELAY).
 enum { MAX_DELAY = 16 };
-
-template <size_t N>
-bool named_in(const AVInputFormat *fmt, const char *const (&names)[N])
-{
-    for (const char *name : names)
-        if (std::strcmp(fmt->name, name) == 0)
-            return true;
-    return false;
-}
 
 bool same_file_state(const vm_file_status &a, const vm_file_status &b)
 {
@@ -122,9 +114,10 @@ int keep_stream(const AVStream *st, bool presentation_times_only, kept_stream &k
     k.start_time = st->start_time;
     k.duration = st->duration;
     k.nb_frames = st->nb_frames;
+    // Side data goes with the parameters where they hold it.
     int side_data_count = 0;
     const AVPacketSideData *side_data = stream_side_data(st, &side_data_count);
-    if (side_data_count > 0) {
+    if (!VM_SIDE_DATA_IN_PARAMETERS && side_data_count > 0) {
         k.side_data = static_cast<AVPacketSideData *>(av_calloc(side_data_count, sizeof *k.side_data));
         if (!k.side_data)
             return -1;
@@ -220,7 +213,7 @@ void reset_windows(kept_analysis &a)
 
 kept_analysis *keep_analysis(const AVFormatContext *ic, const char *path, const vm_file_status &before)
 {
-    if (!named_in(ic->iformat, REOPENABLE) || ic->nb_streams > VM_MAX_STREAMS)
+    if (!name_in(ic->iformat->name, REOPENABLE) || ic->nb_streams > VM_MAX_STREAMS)
         return nullptr;
     vm_file_status after;
     file_identity(path, &after);
@@ -234,7 +227,7 @@ kept_analysis *keep_analysis(const AVFormatContext *ic, const char *path, const 
     a->start_time = ic->start_time;
     a->duration = ic->duration;
     a->bit_rate = ic->bit_rate;
-    bool pts_only = named_in(ic->iformat, PRESENTATION_TIMES_ONLY);
+    bool pts_only = name_in(ic->iformat->name, PRESENTATION_TIMES_ONLY);
     if (ic->nb_chapters > 0) {
         a->chapter_ends = static_cast<int64_t *>(av_malloc_array(ic->nb_chapters, sizeof(int64_t)));
         if (!a->chapter_ends) {

@@ -1,11 +1,10 @@
 #include "inspect/media_input.h"
 
-#include <cstring>
-
 #include "inspect/formats.h"
 
 #include "files/platform_file.h"
 #include "files/resolved_path.h"
+#include "text.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -33,7 +32,8 @@ const int64_t STRUCTURED_HEADER_CAP = 1ll << 30;
 
 bool structured_header(const AVInputFormat *fmt)
 {
-    return fmt && (std::strcmp(fmt->name, "matroska,webm") == 0 || std::strcmp(fmt->name, "mov,mp4,m4a,3gp,3g2,mj2") == 0);
+    static const char *const names[] = {"matroska,webm", "mov,mp4,m4a,3gp,3g2,mj2"};
+    return fmt && name_in(fmt->name, names);
 }
 
 // Where reading an input being opened stands against its cap, in

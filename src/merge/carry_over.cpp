@@ -110,12 +110,7 @@ int carry_stream_props(const AVStream *in, AVStream *out)
     // Side data the demuxer found in the stream's header (display matrix,
     // mastering display, content light level, stereo 3D, spherical, Dolby
     // Vision configuration, ...): the muxer writes each kind it knows.
-    int count = 0;
-    const AVPacketSideData *sd = stream_side_data(in, &count);
-    for (int i = 0; i < count; i++)
-        if ((ret = stream_add_side_data(out, sd[i].type, sd[i].data, sd[i].size)) < 0)
-            return ret;
-    return 0;
+    return stream_copy_side_data(out, in);
 }
 
 int carry_file_props(const AVFormatContext *ic, AVFormatContext *oc)

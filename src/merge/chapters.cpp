@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "merge/timeline.h"
+#include "text.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -39,10 +40,7 @@ bool chapter_time_us(int64_t t, AVRational tb, int64_t *us)
 bool muxer_takes_chapters_at_trailer(const AVOutputFormat *f)
 {
     static const char *const names[] = {"mov", "mp4", "ipod", "3gp", "3g2", "psp", "matroska", "webm"};
-    for (const char *name : names)
-        if (std::strcmp(f->name, name) == 0)
-            return true;
-    return false;
+    return name_in(f->name, names);
 }
 
 int append(chapter_list *cl, int64_t start_us, int64_t end_us, const AVDictionary *metadata)

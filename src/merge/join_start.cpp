@@ -104,7 +104,7 @@ int first_slice(const lead &l, const uint8_t *p, int size)
 // Whether a leading frame can be left out: no frame after it refers to it.
 // H.264 marks a frame nothing refers to (nal_ref_idc 0); HEVC's skipped
 // leading pictures (RASL) are never referred to by the frames after the
-// keyframe; MPEG-1/2 and MPEG-4 Part 2 B-frames are never referred to. A
+// keyframe; MPEG-1/2 and MPEG-4 Visual B-frames are never referred to. A
 // leading frame that later frames refer to is kept.
 bool unreferenced(const lead &l, const AVPacket *pkt)
 {

@@ -214,7 +214,7 @@ void follow_jump(timeline *tl, timeline_stream &st, int64_t t_us, int64_t dur_us
     }
     int64_t step = std::max<int64_t>(dur_us, 1000);
     bool jumped = t_us < subtract(st.in_last_us, step) ||
-                  t_us > add(st.in_last_us, std::max(JUMP_FORWARD_US, step > INT64_MAX / 10 ? step : 10 * step));
+                  t_us > add(st.in_last_us, std::max(JUMP_FORWARD_US, std::min(step, INT64_MAX / 10) * 10));
     st.in_last_us = t_us;
     if (!jumped)
         return;
