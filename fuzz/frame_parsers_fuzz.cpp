@@ -1,5 +1,5 @@
 // The parsers that read bytes of the inputs themselves: decoder setups
-// (AAC, Vorbis, Opus, FLAC, Theora, MPEG-4 Part 2, ASS/SSA extradata),
+// (AAC, Vorbis, Opus, FLAC, Theora, MPEG-4 Visual, ASS/SSA extradata),
 // AC-3/E-AC-3 frame headers, and FLAC frame headers renumbered for a .flac
 // output. Any bytes: no read outside the buffer, no overflow, and answers
 // that stay within the buffer.
@@ -82,10 +82,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             st->codecpar->codec_id = AV_CODEC_ID_FLAC;
             st->codecpar->sample_rate = in.ConsumeIntegralInRange(1, 384000);
             st->time_base = AVRational{1, st->codecpar->sample_rate};
-            pkt->pts = in.ConsumeIntegralInRange<int64_t>(-1000, INT64_MAX / 2);
-            pkt->duration = in.ConsumeIntegralInRange<int64_t>(0, 65536);
+            int64_t pts = in.ConsumeIntegralInRange<int64_t>(-1000, INT64_MAX / 2);
+            int64_t duration = in.ConsumeIntegralInRange<int64_t>(0, 65536);
             std::vector<uint8_t> bytes = in.ConsumeRemainingBytes<uint8_t>();
+            // av_new_packet resets the packet's fields: times go on after.
             if (av_new_packet(pkt, (int)bytes.size()) == 0) {
+                pkt->pts = pts;
+                pkt->duration = duration;
                 if (!bytes.empty())
                     std::memcpy(pkt->data, bytes.data(), bytes.size());
                 (void)flac_number_frame(pkt, st);

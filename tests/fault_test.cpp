@@ -268,7 +268,9 @@ TEST(Faults, AwkwardPathsInJobAnswers)
     for (int i = 0; i < 60; i++)
         euros += "\xe2\x82\xac";
     for (std::string name : {std::string("q\"uo\\te"), std::string("tab\there\x01"), std::string("caf\xc3\xa9 \xe2\x82\xac"),
-                             std::string(200, 'n') + "/" + euros, std::string("latin1_caf\xe9")}) {
+                             std::string(200, 'n') + "/" + euros, std::string("latin1_caf\xe9"),
+                             // 600 control bytes: escaped, six times as long.
+                             std::string(200, '\x01') + "/" + std::string(200, '\x02') + "/" + std::string(200, '\x1f')}) {
         std::string in = scratch(name + ".mp4"), out = scratch(name + "_out.mkv");
         fs::create_directories(fs::path(in).parent_path());
         copy_over(fixture("av.mp4"), in);

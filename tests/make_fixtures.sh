@@ -181,6 +181,11 @@ rm -f font.ttf notes.txt
 head -c 20000000 /dev/zero > fonts.ttf
 ff -i av_short.mkv -attach fonts.ttf -metadata:s:t:0 mimetype=application/x-truetype-font -c copy big_fonts.mkv
 rm -f fonts.ttf
+# Audio of a codec FFmpeg does not know (its Matroska codec ID renamed).
+ff -i av_short.mkv -c copy unknown_audio_src.mkv
+python3 -c 'import sys; d = open(sys.argv[1], "rb").read(); open(sys.argv[2], "wb").write(d.replace(b"A_AAC", b"A_QQQ", 1))' \
+  unknown_audio_src.mkv unknown_audio.mkv
+rm -f unknown_audio_src.mkv
 # Half a second of a GoPro HERO5 recording (tests/data): H.264, AAC, GPMF
 # telemetry (gpmd) and a timecode track.
 cp "$data/gopro_karma_cut.mp4" .

@@ -26,7 +26,9 @@ class Usage(unittest.TestCase):
                      ("check", "-l", media("no-such-list.txt")),
                      # The path list would read these as "av.mp4": another file.
                      ("check", media("av.mp4"), media("av.mp4") + " "),
-                     ("merge", "-o", scratch("x.mkv"), media("av.mp4"), media("av.mp4") + "\r")]:
+                     ("merge", "-o", scratch("x.mkv"), media("av.mp4"), media("av.mp4") + "\r"),
+                     # The path list would skip it: 2 files merged of 3 given.
+                     ("merge", "-o", scratch("x.mkv"), media("av.mp4"), "", media("av.mp4"))]:
             with self.subTest(args=args):
                 r = run(*args)
                 self.assertEqual(r.returncode, 2, r.stderr)

@@ -37,10 +37,12 @@ class Binding(unittest.TestCase):
 
     def test_paths_the_library_would_read_as_other_files(self):
         # A NUL cuts a C string (3 paths given, 2 read); a path list drops a
-        # line's trailing space or carriage return (another file's name).
+        # line's trailing space or carriage return (another file's name) and
+        # skips an empty line.
         a, out = media("av.mp4"), scratch("py_refused.mkv")
         for paths, text in [([a, a, a + "\0x"], "NUL"), ([a, a + " "], "space or carriage return"),
-                            ([a, a + "\r"], "space or carriage return"), ([a, "x\ny"], "line feed")]:
+                            ([a, a + "\r"], "space or carriage return"), ([a, "x\ny"], "line feed"),
+                            ([a, "", a], "empty path")]:
             with self.subTest(paths=paths):
                 with self.assertRaisesRegex(ValueError, text):
                     videomerge.check(paths)

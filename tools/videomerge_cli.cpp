@@ -189,14 +189,18 @@ int parse_args(const std::vector<std::string> &argv, options &o)
     }
     if (o.command != "probe" && o.command != "check" && o.command != "merge")
         return usage_error(o.command.empty() ? "no command given" : "unknown command " + o.command);
-    for (const auto &p : o.inputs)
+    // The library's path list skips empty lines and drops the spaces and
+    // carriage returns that end a line: such a path given here would be
+    // left out, or read as another file's.
+    for (const auto &p : o.inputs) {
+        if (p.empty())
+            return usage_error("an empty path was given");
         if (p.find('\n') != std::string::npos)
             return usage_error("a path holds a line feed: " + p);
-        // The library's path list drops the spaces and carriage returns
-        // that end a line: such a name would be read as another file's.
-        else if (!p.empty() && (p.back() == ' ' || p.back() == '\r'))
+        if (p.back() == ' ' || p.back() == '\r')
             return usage_error("a path ends in a space or carriage return, which a path list cannot carry: '" + p +
                                "'");
+    }
     return -1;
 }
 
@@ -406,7 +410,7 @@ int run_merge(const options &o)
     if (!o.json) {
         long long ms = r["elapsed_ms"], bytes = r["out_size_bytes"];
         std::cerr << "merged " << r["files_merged"] << " files into " << o.out << " (" << bytes / 1024
-                  << " KiB, " << seconds(r.value("output_duration_ms", r["duration_ms"].get<long long>()))
+                  << " KiB, " << seconds(r["output_duration_ms"].get<long long>())
                   << ") in " << seconds(ms) << "\n";
     }
     return EXIT_DONE;

@@ -39,21 +39,22 @@ size_t append_left_out(char *out, size_t cap, size_t pos, vm_stream_mask mask)
     return pos + format_text(out + pos, cap - pos, "]");
 }
 
-bool is_job_id(int id)
+// The answer write(id, s) gives about job `id`, made while the job's slot is
+// guarded (a free waits for it), or BAD_ID when the id names no job.
+template <class Write>
+const char *answer_about(int id, Write write)
 {
-    return (unsigned)id < (unsigned)VM_MAX_JOBS;  // unsigned: negative ids too
+    vm_session *s = session_for_id(id);
+    if (!s)
+        return BAD_ID;
+    slot_guard guard(s);
+    if (!s->in_use.load(std::memory_order_relaxed))  // freed before the guard was taken
+        return BAD_ID;
+    return write(id, s);
 }
 
-}  // namespace
-
-const char *job_progress(int id)
+const char *write_progress(int id, vm_session *s)
 {
-    if (!is_job_id(id))
-        return BAD_ID;
-    vm_session *s = &g_sessions[id];
-    slot_guard guard(s);
-    if (!s->in_use.load(std::memory_order_relaxed))
-        return BAD_ID;
     char *out = t_progress[id];
     int state = s->state.load(std::memory_order_acquire);
     int64_t processed = s->processed_ms.load(std::memory_order_relaxed);
@@ -68,24 +69,18 @@ const char *job_progress(int id)
     return out;
 }
 
-const char *job_result(int id)
+const char *write_result(int id, vm_session *s)
 {
-    if (!is_job_id(id))
-        return BAD_ID;
-    vm_session *s = &g_sessions[id];
-    slot_guard guard(s);
-    if (!s->in_use.load(std::memory_order_relaxed))
-        return BAD_ID;
     char *out = t_result[id];
     int state = s->state.load(std::memory_order_acquire);
     if (state == VM_STATE_FAILED) {
-        char error[VM_ERROR_CAP * 3];  // a byte may become U+FFFD
+        char error[VM_ERROR_CAP * 6];  // a control byte becomes \u0001, six bytes
         json_escape(s->error, error, sizeof error);
         format_text(out, VM_RESULT_CAP,
                     "{\"state\":%d,\"ok\":false,\"error\":\"%s\"}", state, error);
         return out;
     }
-    char out_path[VM_PATH_CAP * 3];
+    char out_path[VM_PATH_CAP * 6];  // as escaped at worst
     json_escape(s->out_path, out_path, sizeof out_path);
     size_t pos = format_text(out, VM_RESULT_CAP,
                 "{\"state\":%d,\"ok\":%s,\"out_path\":\"%s\",\"out_size_bytes\":%lld,"
@@ -103,4 +98,16 @@ const char *job_result(int id)
                            (long long)s->output_ms.load(std::memory_order_relaxed));
     format_text(out + pos, VM_RESULT_CAP - pos, "}");
     return out;
+}
+
+}  // namespace
+
+const char *job_progress(int id)
+{
+    return answer_about(id, write_progress);
+}
+
+const char *job_result(int id)
+{
+    return answer_about(id, write_result);
 }

@@ -21,7 +21,7 @@ enum {
     VM_STATE_FAILED = 5,
 };
 
-enum { VM_ERROR_CAP = 256, VM_PROGRESS_CAP = 512, VM_RESULT_CAP = 4096 };
+enum { VM_ERROR_CAP = 256, VM_PROGRESS_CAP = 512, VM_RESULT_CAP = 8192 };
 
 // Start and free change which job a slot holds while other host threads
 // may ask for that id's progress or result: both sides hold the slot's

@@ -114,8 +114,10 @@ int output_file_open(output_file *f, const char *final_path, output_dir *dir, AV
     f->dir_held = true;
     dir->held = false;
     std::string name = fs_path(final_path).filename().u8string();
-    if (name.size() >= sizeof f->final_name)
+    if (name.size() >= sizeof f->final_name) {
+        f->error = -ENAMETOOLONG;
         return VM_OPEN_FAILED;
+    }
     std::memcpy(f->final_name, name.c_str(), name.size() + 1);
     // Before anything is made: a file made where it may not be renamed
     // might not be removable either (an append-only directory).
@@ -139,6 +141,7 @@ int output_file_open(output_file *f, const char *final_path, output_dir *dir, AV
         *pb = avio_alloc_context(buffer, IO_BUFFER_SIZE, 1, f, nullptr, write_cb, seek_cb);
     if (!*pb) {
         av_free(buffer);
+        f->error = -ENOMEM;
         return VM_OPEN_FAILED;
     }
     return VM_OPEN_OK;

@@ -66,7 +66,7 @@ void write_probe_json(const char *path, char *out, size_t cap)
         return;
     }
     if (opened == VM_INPUT_NOT_REGULAR) {
-        char escaped[VM_PATH_CAP * 3];
+        char escaped[VM_PATH_CAP * 6];  // a control byte becomes \u0001, six bytes
         json_escape(path, escaped, sizeof escaped);
         format_text(out, cap, "{\"ok\":false,\"error\":\"not a regular file: %s\"}", escaped);
         return;

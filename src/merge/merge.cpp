@@ -145,9 +145,9 @@ int create_output(merge_run &m)
         return fail(m, "oom");
     int opened = output_file_open(&m.out, s->out.path, &s->out_dir, &m.oc->pb);
     if (opened == VM_OPEN_NO_REPLACE)  // found now rather than after the copy
-        return fail_av(m, "cannot put the output in place", AVERROR(-m.out.error));
+        return fail_av(m, "cannot put the output in place", m.out.error);
     if (opened < 0)
-        return m.out.error < 0 ? fail_av(m, "cannot open output file", AVERROR(-m.out.error))
+        return m.out.error < 0 ? fail_av(m, "cannot open output file", m.out.error)
                                : fail(m, "cannot open output file");
     int flac = flac_output_numbers_frames(m.oc);
     if (flac < 0)
@@ -353,9 +353,9 @@ int finish_output(merge_run &m)
     int64_t size = 0;
     int committed = ret < 0 ? VM_COMMIT_WRITE_FAILED : output_file_commit(&m.out, &m.oc->pb, &size);
     if (committed == VM_COMMIT_SYNC_FAILED)
-        return fail_av(m, "sync failed", AVERROR(-m.out.error));
+        return fail_av(m, "sync failed", m.out.error);
     if (committed == VM_COMMIT_RENAME_FAILED)
-        return fail_av(m, "cannot put the output in place", AVERROR(-m.out.error));
+        return fail_av(m, "cannot put the output in place", m.out.error);
     if (committed < 0)
         return ret < 0 ? fail_av(m, "write trailer failed", ret) : fail(m, "write trailer failed");
     m.s->out_size_bytes.store(size, std::memory_order_relaxed);

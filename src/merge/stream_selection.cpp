@@ -148,10 +148,7 @@ namespace {
 bool stores_pictures(const AVOutputFormat *of)
 {
     static const char *const names[] = {"mp4", "mov", "ipod", "3gp", "3g2", "matroska", "mp3", "flac"};
-    for (const char *name : names)
-        if (std::strcmp(of->name, name) == 0)
-            return true;
-    return false;
+    return name_in(of->name, names);
 }
 
 // Matroska (FFmpeg 5.1) would store an attached picture as a video track
@@ -204,6 +201,8 @@ int setup_output_stream(AVStream *out, const AVStream *in, const AVCodecParamete
     return attach ? picture_as_attachment(out, in) : 0;
 }
 
+namespace {
+
 // The containers to suggest for a stream the output cannot store, by the
 // extension a user gives: ".webm or .mkv". Empty when none of them takes
 // it. Not MPEG-TS: it carries almost anything as private data, which
@@ -228,6 +227,8 @@ void containers_storing(const AVFormatContext *ic, const AVCodecParameters *cons
     for (int i = 0; i < n; i++)
         pos += format_text(out + pos, cap - pos, "%s.%s", i == 0 ? "" : i + 1 == n ? " or " : ", ", found[i]);
 }
+
+}  // namespace
 
 int select_streams(const AVFormatContext *ic, const char *path, const AVCodecParameters *const *pars,
                    const AVOutputFormat *of, stream_selection *sel, char *reason, size_t cap)
@@ -308,10 +309,11 @@ int select_streams(const AVFormatContext *ic, const char *path, const AVCodecPar
         }
     }
     // Some of the audio and video fit, not all: a user who asked for a
-    // video must not get a file without it (nor without its sound).
+    // video must not get a file without it (nor without its sound). A codec
+    // FFmpeg does not know fits no container: it is left out, as before.
     for (int i = 0; i < n && main_kept && trial; i++) {
         const AVStream *st = ic->streams[i];
-        if (!is_main_stream(st) || keep[i])
+        if (!is_main_stream(st) || keep[i] || st->codecpar->codec_id == AV_CODEC_ID_NONE)
             continue;
         char where[64];
         containers_storing(ic, pars, i, of, where, sizeof where);

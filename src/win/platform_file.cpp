@@ -31,6 +31,16 @@ int last_error()
     case ERROR_ALREADY_EXISTS: return -EEXIST;
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL: return -ENOSPC;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION: return -EBUSY;
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME: return -EINVAL;
+    case ERROR_FILENAME_EXCED_RANGE: return -ENAMETOOLONG;
+    case ERROR_WRITE_PROTECT: return -EROFS;
+    case ERROR_DIRECTORY: return -ENOTDIR;
+    case ERROR_NOT_SAME_DEVICE: return -EXDEV;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY: return -ENOMEM;
     default: return -EIO;
     }
 }

@@ -148,9 +148,12 @@ def _path_list(paths: Iterable[Path]) -> bytes:
     encoded = [_bytes(p) for p in paths]
     if any(b"\n" in p for p in encoded):
         raise ValueError("a path holds a line feed")
-    # A path list drops the spaces and carriage returns that end a line: a
-    # name ending in one would be read as another file's.
+    # A path list skips empty lines and drops the spaces and carriage
+    # returns that end a line: such a path would be left out, or read as
+    # another file's.
     for p in encoded:
+        if not p:
+            raise ValueError("an empty path was given")
         if p.endswith((b" ", b"\r")):
             raise ValueError("a path ends in a space or carriage return, which a path list cannot carry: %r" % p)
     return b"".join(p + b"\n" for p in encoded)
