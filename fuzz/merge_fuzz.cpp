@@ -29,9 +29,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     vm_session *s = &g_sessions[0];
     session_reset(s);
     s->in_use.store(1);
-    std::strcpy(s->paths[0], mutated_first ? path.c_str() : good);
-    std::strcpy(s->paths[1], mutated_first ? good : path.c_str());
-    std::memcpy(s->open_paths, s->paths, sizeof s->paths[0] * 2);
+    s->paths = {mutated_first ? path : std::string(good), mutated_first ? std::string(good) : path};
+    s->open_paths = s->paths;
+    s->kept.assign(2, nullptr);
     s->file_count = 2;
     std::strcpy(s->out_path, out.c_str());
     resolve_path(out.c_str(), &s->out);
@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     char reason[VM_REASON_CAP];
     int64_t total = 0;
     vm_stream_mask reannex = 0;
-    if (compat_check(s->paths, 2, &total, reason, &reannex) == 1) {
+    if (compat_check(s->paths, &total, reason, &reannex) == 1) {
         s->total_ms = total;
         s->reannex = reannex;
     }

@@ -1,5 +1,5 @@
 // Any bytes as a path list: the splitter stores only trimmed, non-empty,
-// NUL-terminated lines that fit their slots, or refuses the list.
+// lines that fit a path, or refuses the list.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -11,16 +11,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     std::string list(reinterpret_cast<const char *>(data), size);
     list = list.c_str();  // the library sees text up to the first NUL
-    static vm_path_slots slots;
-    int n = split_paths(list.c_str(), slots);
-    if (n < VM_SPLIT_TOO_MANY || n > VM_MAX_FILES)
+    vm_path_list paths;
+    int n = split_paths(list.c_str(), paths);
+    if (n < VM_SPLIT_NO_MEMORY || (n < 0 && !paths.empty()) || (n >= 0 && (size_t)n != paths.size()))
         abort();
-    for (int i = 0; i < n; i++) {
-        size_t len = strnlen(slots[i], VM_PATH_CAP);
-        if (len == 0 || len >= VM_PATH_CAP || slots[i][len - 1] == '\r' || slots[i][len - 1] == ' ' ||
-            strchr(slots[i], '\n'))
+    for (const std::string &p : paths) {
+        if (p.empty() || p.size() >= VM_PATH_CAP || p.back() == '\r' || p.back() == ' ' ||
+            p.find('\n') != std::string::npos || p.find('\0') != std::string::npos)
             abort();
-        if (list.find(slots[i]) == std::string::npos)
+        if (list.find(p) == std::string::npos)
             abort();
     }
     return 0;

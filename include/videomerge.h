@@ -8,8 +8,9 @@
  *
  * Paths are UTF-8 byte strings passed on as they are. A path list is one
  * string of paths separated by line feeds; carriage returns and spaces at
- * the end of a line are ignored and blank lines skipped. A list holds 2 to
- * 32 paths of at most 1199 bytes each.
+ * the end of a line are ignored and blank lines skipped. A list holds 2 or
+ * more paths (any number: the library's memory grows with the list) of at
+ * most 1199 bytes each.
  *
  * Paths are resolved when a job starts (a "file:" prefix as FFmpeg's file
  * protocol reads it, a relative path against the working directory of that
@@ -92,13 +93,13 @@ VIDEOMERGE_API const char *videomerge_check(const char *path_list);
 
 /* Starts merging the listed files into out_path in the background; the
  * container follows from out_path's extension. Returns the job id (0 to 3)
- * or a negative code: -1 bad arguments (fewer than 2 or more than 32 paths,
- * an empty or over-long path; an out_path that is one of the inputs, an
+ * or a negative code: -1 bad arguments (fewer than 2 paths, an empty or
+ * over-long path; an out_path that is one of the inputs, an
  * input or the output of another running job, not a local regular file, or
  * whose format writes files of its own: HLS, DASH, image sequences,
  * segments; an input that another running job writes), -2 four
  * jobs already in use, -3 an input cannot be read, -4 the worker cannot be
- * started, -5 the inputs are not compatible (videomerge_check says why).
+ * started (or the list does not fit in memory), -5 the inputs are not compatible (videomerge_check says why).
  * Every successful start must be matched by one videomerge_free. */
 VIDEOMERGE_API int videomerge_start(const char *path_list, const char *out_path);
 

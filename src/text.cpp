@@ -4,7 +4,9 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <climits>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -70,29 +72,34 @@ bool is_trimmed_tail(char c) { return c == '\r' || c == ' '; }
 
 }  // namespace
 
-int split_paths(const char *list, vm_path_slots slots)
+int split_paths(const char *list, vm_path_list &paths)
 {
-    int count = 0;
+    paths.clear();
     const char *p = list;
-    while (*p) {
-        const char *lf = std::strchr(p, '\n');
-        size_t len = lf ? (size_t)(lf - p) : std::strlen(p);
-        while (len > 0 && is_trimmed_tail(p[len - 1]))
-            len--;
-        if (len > 0) {
-            if (count == VM_MAX_FILES)
-                return VM_SPLIT_TOO_MANY;
-            if (len > VM_PATH_CAP - 1)
+    try {
+        while (*p) {
+            const char *lf = std::strchr(p, '\n');
+            size_t len = lf ? (size_t)(lf - p) : std::strlen(p);
+            while (len > 0 && is_trimmed_tail(p[len - 1]))
+                len--;
+            if (len > VM_PATH_CAP - 1) {
+                paths.clear();
                 return VM_SPLIT_TOO_LONG;
-            std::memcpy(slots[count], p, len);
-            slots[count][len] = '\0';
-            count++;
+            }
+            if (len > 0) {
+                if (paths.size() >= (size_t)INT_MAX)
+                    return VM_SPLIT_NO_MEMORY;
+                paths.emplace_back(p, len);
+            }
+            if (!lf)
+                break;
+            p = lf + 1;
         }
-        if (!lf)
-            break;
-        p = lf + 1;
+    } catch (const std::bad_alloc &) {
+        paths.clear();
+        return VM_SPLIT_NO_MEMORY;
     }
-    return count;
+    return (int)paths.size();
 }
 
 void json_escape(const char *src, char *dst, size_t cap)

@@ -6,20 +6,25 @@
 #include <cstddef>
 #include <cstring>
 
+#include <string>
+#include <vector>
+
 #include "capacity.h"
+
+// The paths of one list, in order: as many as the host gives.
+typedef std::vector<std::string> vm_path_list;
 
 // split_paths results below zero.
 enum {
-    VM_SPLIT_TOO_LONG = -1,  // a line is longer than VM_PATH_CAP - 1 bytes
-    VM_SPLIT_TOO_MANY = -2,  // more than VM_MAX_FILES non-empty lines
+    VM_SPLIT_TOO_LONG = -1,   // a line is longer than VM_PATH_CAP - 1 bytes
+    VM_SPLIT_NO_MEMORY = -2,  // the list does not fit in memory
 };
 
-// Splits a line-feed separated list into slots. Trailing carriage returns
+// Splits a line-feed separated list into paths. Trailing carriage returns
 // and spaces of each line are dropped and empty lines skipped. Returns the
-// number of paths stored, or VM_SPLIT_TOO_LONG / VM_SPLIT_TOO_MANY. A list
-// is refused rather than cut at VM_MAX_FILES, so that a merge never drops
-// files silently. `list` must not be null.
-int split_paths(const char *list, vm_path_slots slots);
+// number of paths stored (any number), or VM_SPLIT_TOO_LONG /
+// VM_SPLIT_NO_MEMORY with `paths` left empty. `list` must not be null.
+int split_paths(const char *list, vm_path_list &paths);
 
 // Writes a copy of `src` into `dst` (capacity `cap` >= 3, NUL included)
 // that can stand between quotation marks in JSON: '"' and '\' get a

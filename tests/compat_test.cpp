@@ -21,13 +21,13 @@ class Reannex : public testing::TestWithParam<reannex_case> {};
 TEST_P(Reannex, MarksStreamsWhoseParameterSetsDiffer)
 {
     const reannex_case &c = GetParam();
-    static vm_path_slots paths;
-    for (size_t i = 0; i < c.files.size(); i++)
-        snprintf(paths[i], VM_PATH_CAP, "%s", fixture(c.files[i]).c_str());
+    vm_path_list paths;
+    for (const auto &f : c.files)
+        paths.push_back(fixture(f));
     char reason[VM_REASON_CAP] = "";
     int64_t total = 0;
     vm_stream_mask mask = 99;
-    ASSERT_EQ(compat_check(paths, (int)c.files.size(), &total, reason, &mask), 1) << reason;
+    ASSERT_EQ(compat_check(paths, &total, reason, &mask), 1) << reason;
     EXPECT_EQ(mask, c.expect);
 }
 

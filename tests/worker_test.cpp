@@ -25,17 +25,16 @@ vm_session *prepare(const std::vector<std::string> &inputs, const std::string &o
     static vm_session slot;
     session_reset(&slot);
     slot.in_use.store(1);
-    for (size_t i = 0; i < inputs.size(); i++) {
-        std::strcpy(slot.paths[i], inputs[i].c_str());
-        std::strcpy(slot.open_paths[i], inputs[i].c_str());
-    }
+    slot.paths = inputs;
+    slot.open_paths = inputs;
+    slot.kept.assign(inputs.size(), nullptr);
     slot.file_count = (int)inputs.size();
     std::strcpy(slot.out_path, out.c_str());
     resolve_path(out.c_str(), &slot.out);
     if (checked) {
         char reason[VM_REASON_CAP];
         int64_t total = 0;
-        EXPECT_EQ(compat_check(slot.open_paths, slot.file_count, &total, reason, &slot.reannex, slot.kept), 1)
+        EXPECT_EQ(compat_check(slot.open_paths, &total, reason, &slot.reannex, &slot.kept), 1)
             << reason;
     }
     return &slot;

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "inspect/compat.h"
 #include "inspect/kept_analysis.h"
@@ -21,14 +22,14 @@ namespace {
 // An output path leaves room in the slot for its NUL and one byte more.
 const size_t MAX_OUT_PATH = VM_PATH_CAP - 2;
 
-// A start's paths, as given and as resolved; too big for a host's stack.
+// A start's paths, as given and as resolved.
 struct start_request {
-    vm_path_slots given;
-    int count;
-    resolved_path inputs[VM_MAX_FILES];
-    vm_path_slots open_paths;
+    vm_path_list given;
+    int count = 0;
+    std::vector<resolved_path> inputs;
+    vm_path_list open_paths;
     resolved_path out;
-    kept_analysis *kept[VM_MAX_FILES];  // what the check learnt, until the job holds it
+    std::vector<kept_analysis *> kept;  // what the check learnt, until the job holds it
     output_dir out_dir;                 // until the job holds it
     ~start_request()
     {
@@ -65,7 +66,7 @@ bool shares_a_file(const start_request &r)
         if (same_file(r.out, other.out))
             return true;
         for (int k = 0; k < other.file_count; k++)
-            if (same_file(r.out, as_resolved(other.open_paths[k], other.in_status[k])))
+            if (same_file(r.out, as_resolved(other.open_paths[k].c_str(), other.in_status[k])))
                 return true;
         for (int i = 0; i < r.count; i++)
             if (r.inputs[i].local && same_file(r.inputs[i], other.out))
@@ -81,9 +82,9 @@ bool shares_a_file(const start_request &r)
 bool resolve_request(start_request &r, const char *out_path)
 {
     for (int i = 0; i < r.count; i++) {
-        if (resolve_path(r.given[i], &r.inputs[i]) < 0)
+        if (resolve_path(r.given[i].c_str(), &r.inputs[i]) < 0)
             return false;
-        std::strcpy(r.open_paths[i], r.inputs[i].path);
+        r.open_paths[i] = r.inputs[i].path;
     }
     if (resolve_path(out_path, &r.out) < 0 || !r.out.local)
         return false;
@@ -105,19 +106,18 @@ void release_thread(vm_session *s)
     s->thread = nullptr;
 }
 
-}  // namespace
-
-int job_start(const char *list, const char *out_path)
+int start_job(const char *list, const char *out_path)
 {
-    if (!list || !*list || !out_path || !*out_path || std::strlen(out_path) > MAX_OUT_PATH)
-        return VM_START_BAD_ARGS;
-    std::unique_ptr<start_request> req(new (std::nothrow) start_request());
-    if (!req)
-        return VM_START_NO_WORKER;
+    std::unique_ptr<start_request> req(new start_request());
     start_request &r = *req;
     r.count = split_paths(list, r.given);
-    if (r.count < 2)  // also a too-long line or too many lines
+    if (r.count == VM_SPLIT_NO_MEMORY)
+        return VM_START_NO_WORKER;
+    if (r.count < 2)  // also a too-long line
         return VM_START_BAD_ARGS;
+    r.inputs.resize(r.count);
+    r.open_paths.resize(r.count);
+    r.kept.assign(r.count, nullptr);
     if (!resolve_request(r, out_path))
         return VM_START_BAD_ARGS;
     // The output goes into this directory, wherever it is moved meanwhile.
@@ -126,11 +126,15 @@ int job_start(const char *list, const char *out_path)
     char reason[VM_REASON_CAP];
     int64_t total_ms = 0;
     vm_stream_mask reannex = 0;
-    int verdict = compat_check(r.open_paths, r.count, &total_ms, reason, &reannex, r.kept);
+    int verdict = compat_check(r.open_paths, &total_ms, reason, &reannex, &r.kept);
     if (verdict < 0)
         return VM_START_UNREADABLE;
     if (verdict == 0)
         return VM_START_INCOMPATIBLE;
+
+    std::vector<vm_file_status> in_status(r.count);
+    for (int i = 0; i < r.count; i++)
+        in_status[i] = r.inputs[i].status;
 
     int id = 0;
     while (id < VM_MAX_JOBS && g_sessions[id].in_use.load(std::memory_order_relaxed))
@@ -142,17 +146,16 @@ int job_start(const char *list, const char *out_path)
     slot_guard claimed(s);
     session_reset(s);
     s->in_use.store(1, std::memory_order_relaxed);
-    std::memcpy(s->paths, r.given, sizeof r.given[0] * r.count);
-    std::memcpy(s->open_paths, r.open_paths, sizeof r.open_paths[0] * r.count);
-    for (int i = 0; i < r.count; i++)
-        s->in_status[i] = r.inputs[i].status;
+    // Moved, not copied: nothing here can fail once the slot is claimed.
+    s->paths.swap(r.given);
+    s->open_paths.swap(r.open_paths);
+    s->in_status.swap(in_status);
     s->file_count = r.count;
     std::strcpy(s->out_path, out_path);
     s->out = r.out;
     s->total_ms = total_ms;
     s->reannex = reannex;
-    std::memcpy(s->kept, r.kept, sizeof r.kept);
-    std::memset(r.kept, 0, sizeof r.kept);
+    s->kept.swap(r.kept);
     s->out_dir = r.out_dir;
     r.out_dir.held = false;
 
@@ -171,6 +174,19 @@ int job_start(const char *list, const char *out_path)
     output_dir_close(&s->out_dir);
     s->in_use.store(0, std::memory_order_relaxed);
     return VM_START_NO_WORKER;
+}
+
+}  // namespace
+
+int job_start(const char *list, const char *out_path)
+{
+    if (!list || !*list || !out_path || !*out_path || std::strlen(out_path) > MAX_OUT_PATH)
+        return VM_START_BAD_ARGS;
+    try {
+        return start_job(list, out_path);
+    } catch (const std::bad_alloc &) {  // a list too long for the memory there is
+        return VM_START_NO_WORKER;
+    }
 }
 
 int job_status(int id)
@@ -193,5 +209,5 @@ void job_free(int id)
     s->cancel.store(1, std::memory_order_relaxed);
     release_thread(s);
     slot_guard released(s);
-    s->in_use.store(0, std::memory_order_relaxed);
+    session_reset(s);  // the job's lists and analyses go now, not at the next start
 }

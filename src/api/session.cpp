@@ -12,13 +12,14 @@ void session_reset(vm_session *s)
     s->in_use.store(0, std::memory_order_relaxed);
     s->state.store(VM_STATE_PENDING, std::memory_order_relaxed);
     s->cancel.store(0, std::memory_order_relaxed);
-    std::memset(s->paths, 0, sizeof s->paths);
+    vm_path_list().swap(s->paths);  // their memory goes with them
     s->file_count = 0;
     std::memset(s->out_path, 0, sizeof s->out_path);
-    std::memset(s->open_paths, 0, sizeof s->open_paths);
-    std::memset(s->in_status, 0, sizeof s->in_status);
+    vm_path_list().swap(s->open_paths);
+    std::vector<vm_file_status>().swap(s->in_status);
     for (kept_analysis *&k : s->kept)
         free_analysis(&k);
+    std::vector<kept_analysis *>().swap(s->kept);
     std::memset(&s->out, 0, sizeof s->out);
     output_dir_close(&s->out_dir);
     std::memset(&s->out_dir, 0, sizeof s->out_dir);

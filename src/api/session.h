@@ -6,9 +6,12 @@
 #include <atomic>
 #include <cstdint>
 
+#include <vector>
+
 #include "capacity.h"
 #include "files/output_file.h"
 #include "files/resolved_path.h"
+#include "text.h"
 
 struct kept_analysis;
 struct vm_thread;
@@ -38,17 +41,17 @@ struct vm_session {
     std::atomic<int> in_use;
     std::atomic<int> state;
     std::atomic<int> cancel;
-    vm_path_slots paths;  // as the host gave them, for the texts
+    vm_path_list paths;  // as the host gave them, for the texts
     int file_count;
     char out_path[VM_PATH_CAP];
     // What the job opens and writes: the paths resolved at start, and what
     // stood there then (the guards against two jobs sharing a file).
-    vm_path_slots open_paths;
-    vm_file_status in_status[VM_MAX_FILES];
+    vm_path_list open_paths;
+    std::vector<vm_file_status> in_status;
     // What the check learnt of each input, for the worker to reuse when
     // the file has not changed since (null: analyse it again). The worker
     // frees each once it has opened the input.
-    kept_analysis *kept[VM_MAX_FILES];
+    std::vector<kept_analysis *> kept;
     resolved_path out;
     // The output's directory, opened at start; the worker takes it over.
     output_dir out_dir;

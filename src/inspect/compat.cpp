@@ -235,22 +235,29 @@ int compare_fileinfo(const file_info &first, const file_info &f, int k, char *re
 
 namespace {
 
-// The verdict on inputs read by survey_inputs, as compat_check gives it.
-int compare_surveyed(const surveyed_input *inputs, int count, int64_t *total_ms, char *reason,
-                     vm_stream_mask *reannex)
+// The verdict on inputs read by survey_inputs, as compat_check gives it:
+// the first input, in list order, that cannot be read or does not match
+// decides.
+int verdict_of(std::vector<surveyed_input> &inputs, int64_t *total_ms, char *reason, vm_stream_mask *reannex)
 {
-    const file_info &first = inputs[0].info;
     int64_t total = 0;
     vm_stream_mask differ = 0;
-    for (int k = 1; k <= count; k++) {
-        const surveyed_input &in = inputs[k - 1];
-        if (in.status < 0) {
-            format_text(reason, VM_REASON_CAP, "%s", in.error);
+    for (const surveyed_input &in : inputs) {
+        switch (in.outcome) {
+        case surveyed_input::UNREADABLE:
+            format_text(reason, VM_REASON_CAP, "%s", in.error.c_str());
             return -1;
-        }
-        if (k > 1 && !compare_fileinfo(first, in.info, k, reason, &differ))
+        case surveyed_input::NOT_READ:  // only where memory ran out
+            format_text(reason, VM_REASON_CAP, "out of memory");
+            return -1;
+        case surveyed_input::DIFFERENT:
+            format_text(reason, VM_REASON_CAP, "%s", in.error.c_str());
             return 0;
-        total += in.info.duration_ms;
+        case surveyed_input::READ:
+            break;
+        }
+        total += in.duration_ms;
+        differ |= in.differ;
     }
     *total_ms = total;
     if (reannex)
@@ -260,22 +267,23 @@ int compare_surveyed(const surveyed_input *inputs, int count, int64_t *total_ms,
 
 }  // namespace
 
-int compat_check(const vm_path_slots paths, int count, int64_t *total_ms, char *reason,
-                 vm_stream_mask *reannex, kept_analysis **kept)
+int compat_check(const vm_path_list &paths, int64_t *total_ms, char *reason, vm_stream_mask *reannex,
+                 std::vector<kept_analysis *> *kept)
 {
-    // The inputs are read side by side; the verdict is the one a reading
-    // in list order gives: the first input that cannot be read or does not
-    // match decides.
-    std::unique_ptr<surveyed_input[]> inputs(new (std::nothrow) surveyed_input[count]);
-    if (!inputs) {
-        format_text(reason, VM_REASON_CAP, "out of memory");
-        return -1;
-    }
-    survey_inputs(paths, count, inputs.get(), kept != nullptr);
-    int verdict = compare_surveyed(inputs.get(), count, total_ms, reason, reannex);
-    for (int k = 0; k < count; k++) {
+    std::vector<surveyed_input> inputs;
+    int verdict;
+    try {
+        survey_inputs(paths, inputs, kept != nullptr);
+        verdict = verdict_of(inputs, total_ms, reason, reannex);
         if (verdict == 1 && kept)
-            kept[k] = inputs[k].kept;
+            kept->assign(inputs.size(), nullptr);
+    } catch (const std::bad_alloc &) {
+        format_text(reason, VM_REASON_CAP, "out of memory");
+        verdict = -1;
+    }
+    for (size_t k = 0; k < inputs.size(); k++) {
+        if (verdict == 1 && kept)
+            (*kept)[k] = inputs[k].kept;
         else
             free_analysis(&inputs[k].kept);
     }
@@ -288,10 +296,10 @@ void write_check_json(const char *list, char *out, size_t cap)
         format_text(out, cap, "{\"ok\":false,\"error\":\"empty input\"}");
         return;
     }
-    vm_path_slots paths;
+    vm_path_list paths;
     int count = split_paths(list, paths);
-    if (count == VM_SPLIT_TOO_MANY) {
-        format_text(out, cap, "{\"ok\":false,\"error\":\"too many files (max %d)\"}", VM_MAX_FILES);
+    if (count == VM_SPLIT_NO_MEMORY) {
+        format_text(out, cap, "{\"ok\":false,\"error\":\"out of memory\"}");
         return;
     }
     if (count < 2) {
@@ -301,7 +309,7 @@ void write_check_json(const char *list, char *out, size_t cap)
     }
     char reason[VM_REASON_CAP], escaped[600];
     int64_t total = 0;
-    int verdict = compat_check(paths, count, &total, reason);
+    int verdict = compat_check(paths, &total, reason);
     if (verdict != 1)
         json_escape(reason, escaped, sizeof escaped);
     if (verdict < 0)

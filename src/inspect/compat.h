@@ -5,7 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <vector>
+
 #include "capacity.h"
+#include "text.h"
 #include "inspect/codec_setup.h"
 
 struct AVCodecParameters;
@@ -73,17 +76,18 @@ struct kept_analysis;
 // analysis found for the merge to reuse (null when it cannot be reused).
 int read_fileinfo(const char *path, file_info *info, char *err, kept_analysis **keep = nullptr);
 
-// Compares files 2..count with the first. Returns 1 when all can be merged
-// (*total_ms = sum of their durations), 0 when one cannot (reason set),
-// -1 when one cannot be read (reason = the read error). `reason` holds
-// VM_REASON_CAP bytes. `count` must be at least 2. When `reannex` is given
-// and the result is 1, bit j of *reannex is set for each length-prefixed
-// H.264/HEVC stream j whose parameter sets are not the same in every file:
-// a plain copy would decode the later files with the first one's. When
-// `kept` is given and the result is 1, kept[0..count-1] receive what the
-// analysis of each input found, for the merge (free_analysis each).
-int compat_check(const vm_path_slots paths, int count, int64_t *total_ms, char *reason,
-                 vm_stream_mask *reannex = nullptr, kept_analysis **kept = nullptr);
+// Compares files 2..n of the list with the first. Returns 1 when all can be
+// merged (*total_ms = sum of their durations), 0 when one cannot (reason
+// set), -1 when one cannot be read or memory ran out (reason says which).
+// `reason` holds VM_REASON_CAP bytes. The list must hold at least 2 paths.
+// When `reannex` is given and the result is 1, bit j of *reannex is set for
+// each length-prefixed H.264/HEVC stream j whose parameter sets are not the
+// same in every file: a plain copy would decode the later files with the
+// first one's. When `kept` is given and the result is 1, it receives one
+// entry per input: what the analysis of that input found, for the merge
+// (free_analysis each), or null.
+int compat_check(const vm_path_list &paths, int64_t *total_ms, char *reason, vm_stream_mask *reannex = nullptr,
+                 std::vector<kept_analysis *> *kept = nullptr);
 
 // Writes the check answer for a path list (may be null) into `out`.
 void write_check_json(const char *list, char *out, size_t cap);

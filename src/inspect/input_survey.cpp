@@ -2,55 +2,98 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <thread>
 
+#include "inspect/kept_analysis.h"
 #include "thread.h"
 
 namespace {
 
+// What the analyses kept for one merge may hold, in all: codec setups are
+// small, but a file may carry dozens of tracks of large ones (240 KiB each
+// was seen), and a list may be long. Past this an input is analysed again
+// when the merge reaches it, which costs time, not memory.
+const size_t KEPT_BUDGET_BYTES = size_t(64) << 20;
+
 struct survey {
-    const char (*paths)[VM_PATH_CAP];
-    int count;
-    surveyed_input *out;
-    std::atomic<int> next;          // the next input to take
-    std::atomic<int> first_failed;  // lowest input found unreadable so far
+    const vm_path_list *paths;
+    std::vector<surveyed_input> *out;
+    const file_info *first;
+    std::atomic<size_t> next;         // the next input to take
+    std::atomic<size_t> first_failed; // lowest input found unreadable so far
+    std::atomic<size_t> kept_bytes;   // held by the analyses kept so far
     bool keep;
 };
+
+// Reads input k into in; with first, compares it with that input's summary.
+void read_input(survey *s, size_t k, file_info *info)
+{
+    surveyed_input &in = (*s->out)[k];
+    char error[VM_REASON_CAP > VM_FILEINFO_ERROR_CAP ? VM_REASON_CAP : VM_FILEINFO_ERROR_CAP];
+    kept_analysis *kept = nullptr;
+    if (read_fileinfo((*s->paths)[k].c_str(), info, error, s->keep ? &kept : nullptr) < 0) {
+        in.outcome = surveyed_input::UNREADABLE;
+        in.error = error;
+        size_t seen = s->first_failed.load();
+        while (k < seen && !s->first_failed.compare_exchange_weak(seen, k)) {
+        }
+        return;
+    }
+    if (kept) {
+        size_t bytes = kept_analysis_bytes(kept);
+        if (s->kept_bytes.fetch_add(bytes) + bytes > KEPT_BUDGET_BYTES) {
+            s->kept_bytes.fetch_sub(bytes);
+            free_analysis(&kept);
+        }
+    }
+    in.kept = kept;
+    in.duration_ms = info->duration_ms;
+    if (s->first && !compare_fileinfo(*s->first, *info, (int)k + 1, error, &in.differ)) {
+        in.outcome = surveyed_input::DIFFERENT;
+        in.error = error;
+        return;
+    }
+    in.outcome = surveyed_input::READ;
+}
 
 void read_inputs(void *arg)
 {
     survey *s = static_cast<survey *>(arg);
+    std::unique_ptr<file_info> info(new (std::nothrow) file_info);
+    if (!info)
+        return;  // the inputs this thread would have read are left to the others
     for (;;) {
-        int k = s->next.fetch_add(1);
-        if (k >= s->count)
+        size_t k = s->next.fetch_add(1);
+        if (k >= s->paths->size())
             return;
-        surveyed_input &in = s->out[k];
         // Past an unreadable input nothing more is needed.
-        if (k > s->first_failed.load()) {
-            in.status = 1;
+        if (k > s->first_failed.load())
             continue;
-        }
-        in.status = read_fileinfo(s->paths[k], &in.info, in.error, s->keep ? &in.kept : nullptr);
-        if (in.status < 0) {
-            int seen = s->first_failed.load();
-            while (k < seen && !s->first_failed.compare_exchange_weak(seen, k)) {
-            }
+        try {
+            read_input(s, k, info.get());
+        } catch (const std::bad_alloc &) {
+            (*s->out)[k].outcome = surveyed_input::NOT_READ;
         }
     }
 }
 
 }  // namespace
 
-void survey_inputs(const vm_path_slots paths, int count, surveyed_input *out, bool keep)
+void survey_inputs(const vm_path_list &paths, std::vector<surveyed_input> &out, bool keep)
 {
-    for (int k = 0; k < count; k++)
-        out[k].kept = nullptr;
-    survey s{paths, count, out, {0}, {count}, keep};
-    int cores = (int)std::max(1u, std::thread::hardware_concurrency());
-    int helpers = std::min(count, cores) - 1;
-    vm_thread threads[VM_MAX_FILES];
-    int started = 0;
-    for (int i = 0; i < helpers; i++) {
+    out.assign(paths.size(), surveyed_input{});
+    std::unique_ptr<file_info> first(new file_info);
+    survey s{&paths, &out, nullptr, {1}, {paths.size()}, {0}, keep};
+    read_input(&s, 0, first.get());
+    if (out[0].outcome != surveyed_input::READ)
+        return;
+    s.first = first.get();
+    size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    size_t helpers = std::min(paths.size() - 1, cores) - 1;
+    std::vector<vm_thread> threads(helpers);
+    size_t started = 0;
+    for (size_t i = 0; i < helpers; i++) {
         threads[started] = vm_thread{};
         threads[started].routine = read_inputs;
         threads[started].arg = &s;
@@ -59,7 +102,7 @@ void survey_inputs(const vm_path_slots paths, int count, surveyed_input *out, bo
     }
     // This thread reads too; if no helper could start, it reads them all.
     read_inputs(&s);
-    for (int i = 0; i < started; i++) {
+    for (size_t i = 0; i < started; i++) {
         vm_thread_join(&threads[i]);
         vm_thread_release(&threads[i]);
     }

@@ -314,3 +314,26 @@ int read_reused(kept_analysis *kept, AVFormatContext *ic, AVPacket *pkt)
     pkt->dts = w[0];
     return ret;
 }
+
+size_t kept_analysis_bytes(const kept_analysis *a)
+{
+    if (!a)
+        return 0;
+    size_t bytes = sizeof *a + (size_t)a->chapter_count * sizeof(int64_t);
+    for (int i = 0; i < a->stream_count; i++) {
+        const kept_stream &k = a->streams[i];
+        bytes += sizeof(AVCodecParameters) + (size_t)k.par->extradata_size;
+#if VM_SIDE_DATA_IN_PARAMETERS
+        for (int j = 0; j < k.par->nb_coded_side_data; j++)
+            bytes += k.par->coded_side_data[j].size;
+#endif
+        for (int j = 0; j < k.nb_side_data; j++)
+            bytes += k.side_data[j].size;
+    }
+    for (int i = 0; i < a->program_count; i++) {
+        const AVDictionaryEntry *e = nullptr;
+        while ((e = av_dict_get(a->program_tags[i], "", e, AV_DICT_IGNORE_SUFFIX)))
+            bytes += std::strlen(e->key) + std::strlen(e->value) + 2;
+    }
+    return bytes;
+}

@@ -9,6 +9,8 @@
 #ifndef VIDEOMERGE_KEPT_ANALYSIS_H
 #define VIDEOMERGE_KEPT_ANALYSIS_H
 
+#include <cstddef>
+
 #include "files/platform_file.h"
 
 struct AVFormatContext;
@@ -25,6 +27,10 @@ void file_identity(const char *path, vm_file_status *now);
 kept_analysis *keep_analysis(const AVFormatContext *ic, const char *path, const vm_file_status &before);
 
 void free_analysis(kept_analysis **a);
+
+// About how much memory a kept analysis holds (0 for none): what a job's
+// budget for them counts.
+size_t kept_analysis_bytes(const kept_analysis *a);
 
 // Opens `path` for the merge like open_media does. With a kept analysis of
 // a file that has not changed since, the header alone is read and the

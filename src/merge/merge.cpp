@@ -77,7 +77,7 @@ int filter_failed(merge_run &m)
 // streams need; starts opening the input after it.
 int accept_input(merge_run &m, int opened)
 {
-    const char *path = m.s->paths[m.j - 1];
+    const char *path = m.s->paths[m.j - 1].c_str();
     if (opened == VM_INPUT_OPEN_FAILED)
         return fail(m, "cannot open %s", path);
     if (opened == VM_INPUT_NOT_REGULAR)
@@ -87,7 +87,7 @@ int accept_input(merge_run &m, int opened)
     if (reannex_open(&m.filters, m.ic, m.s->reannex) < 0)
         return filter_failed(m);
     if (m.j < m.s->file_count)
-        prefetch_start(&m.next, m.s->open_paths[m.j], m.s->kept[m.j]);
+        prefetch_start(&m.next, m.s->open_paths[m.j].c_str(), m.s->kept[m.j]);
     return 0;
 }
 
@@ -102,7 +102,7 @@ int choose_streams(merge_run &m)
         AVBSFContext *bsf = m.filters.bsf[i];
         pars[i] = bsf ? bsf->par_out : m.ic->streams[i]->codecpar;
     }
-    if (select_streams(m.ic, m.s->paths[0], pars, m.oc->oformat, &m.sel, m.s->error, VM_ERROR_CAP) < 0)
+    if (select_streams(m.ic, m.s->paths[0].c_str(), pars, m.oc->oformat, &m.sel, m.s->error, VM_ERROR_CAP) < 0)
         return -1;
     m.s->left_out.store(m.sel.left_out, std::memory_order_relaxed);
     m.n = m.sel.kept;
@@ -320,13 +320,13 @@ int next_input(merge_run &m)
     if (accept_input(m, prefetch_take(&m.next, &m.ic, &av_error, &m.reused)) < 0)
         return -1;
     if ((int)m.ic->nb_streams < m.sel.count)
-        return fail(m, "stream count mismatch in %s", m.s->paths[m.j - 1]);
+        return fail(m, "stream count mismatch in %s", m.s->paths[m.j - 1].c_str());
     // The check passed before the job began, but the file may have been
     // replaced since: writing another codec's packets into the stream would
     // make a broken output that claims success.
     file_info f;
     if (summarize_input(m.ic, &f) < 0) {
-        too_many_streams(m.s->paths[m.j - 1], m.s->error, VM_ERROR_CAP);
+        too_many_streams(m.s->paths[m.j - 1].c_str(), m.s->error, VM_ERROR_CAP);
         return -1;
     }
     char reason[VM_REASON_CAP];
@@ -388,10 +388,10 @@ int run_merge(merge_run &m)
     vm_session *s = m.s;
     m.j = 1;
     int av_error = 0;
-    if (accept_input(m, open_for_merge(s->open_paths[0], s->kept[0], &m.ic, &av_error, &m.reused)) < 0)
+    if (accept_input(m, open_for_merge(s->open_paths[0].c_str(), s->kept[0], &m.ic, &av_error, &m.reused)) < 0)
         return VM_STATE_FAILED;
     if (summarize_input(m.ic, &m.first) < 0) {
-        too_many_streams(s->paths[0], s->error, VM_ERROR_CAP);
+        too_many_streams(s->paths[0].c_str(), s->error, VM_ERROR_CAP);
         return VM_STATE_FAILED;
     }
     if (create_output(m) < 0)
