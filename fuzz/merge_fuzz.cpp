@@ -38,12 +38,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // The check tells which streams carry their own parameter sets. The
     // worker runs whatever the verdict: it must hold its own ground against
     // inputs that changed after a check.
-    char reason[VM_REASON_CAP];
-    int64_t total = 0;
-    vm_stream_mask reannex = 0;
-    if (compat_check(s->paths, &total, reason, &reannex) == 1) {
-        s->total_ms = total;
-        s->reannex = reannex;
+    check_result checked;
+    if (compat_check(s->paths, checked) == 1) {
+        s->total_ms = checked.total_ms;
+        s->reannex = checked.reannex;
     }
     merge_thread(s);
     int state = s->state.load();

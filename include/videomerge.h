@@ -85,9 +85,18 @@ VIDEOMERGE_API const char *videomerge_probe(const char *path);
 
 /* Checks whether the listed files can be merged (same streams, codecs,
  * picture sizes, audio formats and bitstream packaging as the first):
- *   {"ok":true,"compatible":true,"files":N,"total_duration_ms":N}
- *   {"ok":true,"compatible":false,"reason":"..."}
+ *   {"ok":true,"compatible":true,"files":N,"total_duration_ms":N,
+ *    "estimated_size_bytes":N}
+ *   {"ok":true,"compatible":false,"reason":"...","mismatches":[
+ *    {"file":2,"stream":0,"what":"rotation","expected":"0","found":"90"},...]}
  *   {"ok":false,"error":"..."}   (a file cannot be read, or a bad list)
+ * estimated_size_bytes: the inputs' sizes together, which a stream copy's
+ * output comes close to. reason: the first difference in list order.
+ * mismatches: every difference of every file from the first, in list order
+ * (up to a file that cannot be read); "file" counts from 1, "stream" is
+ * null for the file as a whole; "what" is one of kind, codec, size,
+ * sample_rate, channels, packaging, codec_setup, rotation, stream_order,
+ * stream_count (names that stay; new ones may come), values are text.
  * The text stays valid until the next videomerge_check call. */
 VIDEOMERGE_API const char *videomerge_check(const char *path_list);
 

@@ -28,12 +28,23 @@ VM_PRINTS_AS_NAME(check_case)
 
 class Check : public testing::TestWithParam<check_case> {};
 
+// The answer as it has always been, with only keys added at its end: the
+// difference list to a refusal, the estimated size to a verdict of
+// compatible. An error answer gets nothing added.
 TEST_P(Check, AnswersWithTheExactText)
 {
     const check_case &c = GetParam();
-    const char *got = videomerge_check(fixtures(c.files).c_str());
-    EXPECT_EQ(std::string(got), c.expect);
-    parse_answer(got);
+    std::string got = videomerge_check(fixtures(c.files).c_str());
+    parse_answer(got.c_str());
+    std::string head = c.expect.substr(0, c.expect.size() - 1);
+    ASSERT_EQ(got.substr(0, head.size()), head);
+    std::string tail = got.substr(head.size());
+    if (c.expect.find("\"compatible\":false") != std::string::npos)
+        EXPECT_EQ(tail.rfind(",\"mismatches\":[{", 0), 0u) << tail;
+    else if (c.expect.find("\"compatible\":true") != std::string::npos)
+        EXPECT_EQ(tail.rfind(",\"estimated_size_bytes\":", 0), 0u) << tail;
+    else
+        EXPECT_EQ(tail, "}");
 }
 
 std::string incompatible(const std::string &reason)
@@ -93,8 +104,9 @@ INSTANTIATE_TEST_SUITE_P(
                    "{\"ok\":true,\"compatible\":true,\"files\":2,\"total_duration_ms\":1416}"},
         check_case{"SameSetupAss", {"subs_a.mkv", "subs_a_retitled.mkv"},
                    "{\"ok\":true,\"compatible\":true,\"files\":2,\"total_duration_ms\":1600}"},
-        // The first difference ends the check: file 3 is never opened.
-        check_case{"StopsAtFirstDifference", {"av.mp4", "big.mp4", "!gone.mp4"},
+        // The first difference decides; a file that cannot be read after
+        // it ends the list of differences, not the verdict.
+        check_case{"DifferenceBeforeMissing", {"av.mp4", "big.mp4", "!gone.mp4"},
                    incompatible("resolution mismatch: file 2 (320x240 vs 160x120)")},
         // Inputs are read side by side, but the first problem in list
         // order decides, whichever thread meets it first.
@@ -161,6 +173,65 @@ INSTANTIATE_TEST_SUITE_P(
         list_case{"OnlyBlankLines", "\n \r\n\n", "{\"ok\":false,\"error\":\"need at least 2 files (got 0)\"}"},
         list_case{"OverLongLine", kLong.c_str(), "{\"ok\":false,\"error\":\"need at least 2 files (got 0)\"}"}),
     [](const testing::TestParamInfo<list_case> &i) { return std::string(i.param.name); });
+
+// Every difference of the list as data, file by file, each kind of
+// difference under its name; the reason stays the first one's text.
+struct mismatches_case {
+    const char *name;
+    std::vector<std::string> files;
+    const char *mismatches;  // JSON; a value "*" stands for any other than the expected
+};
+VM_PRINTS_AS_NAME(mismatches_case)
+
+class Mismatches : public testing::TestWithParam<mismatches_case> {};
+
+TEST_P(Mismatches, ListsEveryDifference)
+{
+    const mismatches_case &c = GetParam();
+    auto got = parse_answer(videomerge_check(fixtures(c.files).c_str()));
+    ASSERT_EQ(got["compatible"], false) << got.dump();
+    auto want = nlohmann::json::parse(c.mismatches);
+    ASSERT_EQ(got["mismatches"].size(), want.size()) << got.dump();
+    for (size_t i = 0; i < want.size(); i++) {
+        auto &w = want[i], &g = got["mismatches"][i];
+        EXPECT_EQ(g["file"], w["file"]) << i;
+        EXPECT_EQ(g["stream"], w["stream"]) << i;
+        EXPECT_EQ(g["what"], w["what"]) << i;
+        if (w["expected"] != "*") {
+            EXPECT_EQ(g["expected"], w["expected"]) << i;
+        }
+        if (w["found"] == "*") {
+            EXPECT_NE(g["found"], g["expected"]) << i;
+        } else {
+            EXPECT_EQ(g["found"], w["found"]) << i;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Mismatches,
+    testing::Values(
+        mismatches_case{"EveryKindInOneList",
+                        {"av.mp4", "big.mp4", "mono.mp4", "rot90.mp4", "av.ts", "video.mp4", "audio_first.mp4",
+                         "mpeg4.mp4", "av_44k.mp4", "av.mkv"},
+                        R"([{"file":2,"stream":0,"what":"size","expected":"160x120","found":"320x240"},
+                            {"file":3,"stream":1,"what":"channels","expected":"2","found":"1"},
+                            {"file":4,"stream":0,"what":"rotation","expected":"0","found":"90"},
+                            {"file":5,"stream":0,"what":"packaging","expected":"length_prefixed","found":"start_codes"},
+                            {"file":5,"stream":1,"what":"packaging","expected":"aac_config","found":"aac_adts"},
+                            {"file":6,"stream":null,"what":"stream_count","expected":"2","found":"1"},
+                            {"file":7,"stream":0,"what":"kind","expected":"video","found":"audio"},
+                            {"file":7,"stream":1,"what":"kind","expected":"audio","found":"video"},
+                            {"file":8,"stream":0,"what":"codec","expected":"h264","found":"mpeg4"},
+                            {"file":9,"stream":1,"what":"sample_rate","expected":"48000","found":"44100"}])"},
+        mismatches_case{"CodecSetup", {"flac16.mka", "flac32.mka"},
+                        R"([{"file":2,"stream":0,"what":"codec_setup","expected":"*","found":"*"}])"},
+        mismatches_case{"AacObjectType", {"audio.m4a", "aac_main.m4a"},
+                        R"([{"file":2,"stream":0,"what":"codec_setup","expected":"aac_object_type 2",
+                             "found":"aac_object_type 1"}])"},
+        mismatches_case{"StreamOrder", {"tagged.mkv", "tagged.mkv", "swapped.mkv"},
+                        R"([{"file":3,"stream":null,"what":"stream_order","expected":"eng,fra","found":"fra,eng"}])"}),
+    [](const testing::TestParamInfo<mismatches_case> &i) { return std::string(i.param.name); });
 
 // A list has no length limit: a thousand inputs are all read and counted.
 TEST(Check, AThousandFilesAreChecked)

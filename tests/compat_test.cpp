@@ -24,11 +24,10 @@ TEST_P(Reannex, MarksStreamsWhoseParameterSetsDiffer)
     vm_path_list paths;
     for (const auto &f : c.files)
         paths.push_back(fixture(f));
-    char reason[VM_REASON_CAP] = "";
-    int64_t total = 0;
-    vm_stream_mask mask = 99;
-    ASSERT_EQ(compat_check(paths, &total, reason, &mask), 1) << reason;
-    EXPECT_EQ(mask, c.expect);
+    check_result r;
+    r.reannex = 99;
+    ASSERT_EQ(compat_check(paths, r), 1) << r.reason;
+    EXPECT_EQ(r.reannex, c.expect);
 }
 
 INSTANTIATE_TEST_SUITE_P(

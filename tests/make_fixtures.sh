@@ -32,6 +32,9 @@ ff -i av.mp4 -c copy av.mov
 ff -i av.mp4 -c copy av.nut
 # The same format, other content and length (1.2 s), for joins of unequal files.
 ff $(video 160x120) $(tone 660) -t 1.2 $h264 $aac -ac 2 av_short.mp4
+# The streams of av.mp4 the other way round, and its audio at 44.1 kHz.
+ff -i av.mp4 -map 0:a -map 0:v -c copy audio_first.mp4
+ff $(video 160x120) $(tone) -t 1 $h264 $aac -ac 2 -ar 44100 av_44k.mp4
 # A fifth of a second, for lists of a thousand inputs.
 ff $(video 64x64) $(tone) -t 0.2 $h264 $aac -ac 1 tiny.mp4
 ff -i av_short.mp4 -c copy av_short.mkv

@@ -32,10 +32,10 @@ vm_session *prepare(const std::vector<std::string> &inputs, const std::string &o
     std::strcpy(slot.out_path, out.c_str());
     resolve_path(out.c_str(), &slot.out);
     if (checked) {
-        char reason[VM_REASON_CAP];
-        int64_t total = 0;
-        EXPECT_EQ(compat_check(slot.open_paths, &total, reason, &slot.reannex, &slot.kept), 1)
-            << reason;
+        check_result r;
+        EXPECT_EQ(compat_check(slot.open_paths, r, CHECK_KEEP), 1) << r.reason;
+        slot.reannex = r.reannex;
+        slot.kept.swap(r.kept);
     }
     return &slot;
 }

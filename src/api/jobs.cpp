@@ -117,16 +117,14 @@ int start_job(const char *list, const char *out_path)
         return VM_START_BAD_ARGS;
     r.inputs.resize(r.count);
     r.open_paths.resize(r.count);
-    r.kept.assign(r.count, nullptr);
     if (!resolve_request(r, out_path))
         return VM_START_BAD_ARGS;
     // The output goes into this directory, wherever it is moved meanwhile.
     output_dir_open(&r.out_dir, r.out.path);
 
-    char reason[VM_REASON_CAP];
-    int64_t total_ms = 0;
-    vm_stream_mask reannex = 0;
-    int verdict = compat_check(r.open_paths, &total_ms, reason, &reannex, &r.kept);
+    check_result checked;
+    int verdict = compat_check(r.open_paths, checked, CHECK_KEEP);
+    r.kept.swap(checked.kept);
     if (verdict < 0)
         return VM_START_UNREADABLE;
     if (verdict == 0)
@@ -153,8 +151,8 @@ int start_job(const char *list, const char *out_path)
     s->file_count = r.count;
     std::strcpy(s->out_path, out_path);
     s->out = r.out;
-    s->total_ms = total_ms;
-    s->reannex = reannex;
+    s->total_ms = checked.total_ms;
+    s->reannex = checked.reannex;
     s->kept.swap(r.kept);
     s->out_dir = r.out_dir;
     r.out_dir.held = false;

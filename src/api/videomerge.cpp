@@ -4,6 +4,8 @@
 #include "videomerge.h"
 
 #include <cstdio>
+#include <new>
+#include <string>
 
 #include "inspect/compat.h"
 #include "api/jobs.h"
@@ -15,7 +17,8 @@ extern "C" {
 
 namespace {
 char g_probe_json[65536];
-char g_check_json[65536];
+// A check's answer lists every difference of the list: as long as that is.
+std::string g_check_json;
 }  // namespace
 
 extern "C" {
@@ -28,8 +31,12 @@ const char *videomerge_probe(const char *path)
 
 const char *videomerge_check(const char *path_list)
 {
-    write_check_json(path_list, g_check_json, sizeof g_check_json);
-    return g_check_json;
+    try {
+        g_check_json = check_json(path_list);
+    } catch (const std::bad_alloc &) {
+        return "{\"ok\":false,\"error\":\"out of memory\"}";
+    }
+    return g_check_json.c_str();
 }
 
 int videomerge_start(const char *path_list, const char *out_path)

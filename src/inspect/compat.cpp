@@ -2,7 +2,10 @@
 
 #include "inspect/kept_analysis.h"
 
+#include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <string>
 #include <memory>
 #include <new>
 
@@ -96,6 +99,8 @@ int summarize_input(const AVFormatContext *ic, file_info *info)
         read_codec_setup(par, &st.setup);
     }
     info->duration_ms = ic->duration == AV_NOPTS_VALUE ? 0 : ic->duration / 1000;
+    int64_t size = ic->pb ? avio_size(ic->pb) : 0;
+    info->size_bytes = size > 0 ? size : 0;
     return 0;
 }
 
@@ -139,34 +144,106 @@ int read_fileinfo(const char *path, file_info *info, char *err, kept_analysis **
 
 namespace {
 
-// Compares stream j of file k with the first file's; 1 when they match,
-// otherwise 0 with the reason written.
-int streams_match(const stream_info &a, const stream_info &b, int k, int j, char *reason)
+// Where the differences between a file and the first go: the first one
+// becomes the reason (the text the check has always given), every one a
+// mismatch record when the caller wants them all.
+struct differences {
+    char *reason;
+    std::vector<mismatch> *all;
+    int file;
+    int found = 0;
+
+    // Records a difference; true when the caller wants more of them.
+    template <class... Args>
+    bool add(int stream, const char *what, std::string expected, std::string got, const char *fmt, Args... args)
+    {
+        if (found++ == 0)
+            format_text(reason, VM_REASON_CAP, fmt, args...);
+        if (all)
+            all->push_back(mismatch{file, stream, what, std::move(expected), std::move(got)});
+        return all != nullptr;
+    }
+};
+
+std::string text_of(int n) { return std::to_string(n); }
+
+const char *kind_name(int media_type)
 {
-    if (b.codec_id != a.codec_id || b.media_type != a.media_type) {
-        format_text(reason, VM_REASON_CAP, "codec mismatch: file %d stream %d", k, j);
-        return 0;
+    const char *name = av_get_media_type_string((enum AVMediaType)media_type);
+    return name ? name : "unknown";
+}
+
+std::string codec_text(int codec_id)
+{
+    const char *name = avcodec_get_name((enum AVCodecID)codec_id);
+    return name ? name : "unknown";
+}
+
+const char *packaging_name(int packaging)
+{
+    switch (packaging) {
+    case VM_PACK_LENGTH_PREFIXED: return "length_prefixed";
+    case VM_PACK_START_CODES: return "start_codes";
+    case VM_PACK_AAC_CONFIG: return "aac_config";
+    case VM_PACK_AAC_ADTS: return "aac_adts";
+    default: return "other";
     }
-    if (b.media_type == AVMEDIA_TYPE_VIDEO &&
-        (b.width != a.width || b.height != a.height)) {
-        format_text(reason, VM_REASON_CAP, "resolution mismatch: file %d (%dx%d vs %dx%d)", k,
-                    b.width, b.height, a.width, a.height);
-        return 0;
+}
+
+std::string setup_text(const codec_setup &c)
+{
+    if (c.aac_object_type)
+        return "aac_object_type " + text_of(c.aac_object_type);
+    if (!c.digested)
+        return "none";
+    char hex[9];
+    for (int i = 0; i < 4; i++)
+        std::snprintf(hex + 2 * i, 3, "%02x", c.digest[i]);
+    return std::string("setup ") + hex;
+}
+
+// Stream j of file k against the first file's. A stream of another kind or
+// codec is not compared further: nothing else of it is comparable.
+void compare_streams(const stream_info &a, const stream_info &b, int k, int j, differences &d)
+{
+    if (b.media_type != a.media_type) {
+        d.add(j, "kind", kind_name(a.media_type), kind_name(b.media_type), "codec mismatch: file %d stream %d", k, j);
+        return;
     }
-    if (b.media_type == AVMEDIA_TYPE_AUDIO &&
-        (b.sample_rate != a.sample_rate || b.channels != a.channels)) {
-        format_text(reason, VM_REASON_CAP, "audio format mismatch: file %d", k);
-        return 0;
+    if (b.codec_id != a.codec_id) {
+        d.add(j, "codec", codec_text(a.codec_id), codec_text(b.codec_id), "codec mismatch: file %d stream %d", k, j);
+        return;
     }
-    if (b.packaging != a.packaging) {
-        format_text(reason, VM_REASON_CAP, "stream format mismatch: file %d stream %d", k, j);
-        return 0;
+    if (b.media_type == AVMEDIA_TYPE_VIDEO && (b.width != a.width || b.height != a.height) &&
+        !d.add(j, "size", text_of(a.width) + "x" + text_of(a.height), text_of(b.width) + "x" + text_of(b.height),
+               "resolution mismatch: file %d (%dx%d vs %dx%d)", k, b.width, b.height, a.width, a.height))
+        return;
+    if (b.media_type == AVMEDIA_TYPE_AUDIO) {
+        if (b.sample_rate != a.sample_rate &&
+            !d.add(j, "sample_rate", text_of(a.sample_rate), text_of(b.sample_rate), "audio format mismatch: file %d",
+                   k))
+            return;
+        if (b.channels != a.channels &&
+            !d.add(j, "channels", text_of(a.channels), text_of(b.channels), "audio format mismatch: file %d", k))
+            return;
     }
-    if (!same_codec_setup(a.setup, b.setup)) {
-        format_text(reason, VM_REASON_CAP, "codec setup mismatch: file %d stream %d", k, j);
-        return 0;
-    }
-    return 1;
+    if (b.packaging != a.packaging &&
+        !d.add(j, "packaging", packaging_name(a.packaging), packaging_name(b.packaging),
+               "stream format mismatch: file %d stream %d", k, j))
+        return;
+    if (!same_codec_setup(a.setup, b.setup))
+        d.add(j, "codec_setup", setup_text(a.setup), setup_text(b.setup), "codec setup mismatch: file %d stream %d", k,
+              j);
+}
+
+// The languages of a file's streams of one kind, in order: "eng,ger".
+std::string languages_of(const file_info &f, int kind)
+{
+    std::string out;
+    for (int j = 0; j < f.stream_count; j++)
+        if (f.streams[j].media_type == kind)
+            out += (out.empty() ? "" : ",") + std::string(*f.streams[j].language ? f.streams[j].language : "und");
+    return out;
 }
 
 // File k against the first in how its streams are presented. A rotation
@@ -174,14 +251,14 @@ int streams_match(const stream_info &a, const stream_info &b, int k, int j, char
 // languages in another order are tracks swapped between the files: joined,
 // the language of each output track would change at the join. Languages
 // that merely differ (or are missing) are not refused.
-int presentation_matches(const file_info &first, const file_info &f, int k, char *reason)
+void compare_presentation(const file_info &first, const file_info &f, int k, differences &d)
 {
     for (int j = 0; j < f.stream_count; j++)
-        if (f.streams[j].media_type == AVMEDIA_TYPE_VIDEO &&
-            f.streams[j].rotation != first.streams[j].rotation) {
-            format_text(reason, VM_REASON_CAP, "rotation mismatch: file %d stream %d", k, j);
-            return 0;
-        }
+        if (f.streams[j].media_type == AVMEDIA_TYPE_VIDEO && first.streams[j].media_type == AVMEDIA_TYPE_VIDEO &&
+            f.streams[j].rotation != first.streams[j].rotation &&
+            !d.add(j, "rotation", text_of(first.streams[j].rotation), text_of(f.streams[j].rotation),
+                   "rotation mismatch: file %d stream %d", k, j))
+            return;
     for (int kind = 0; kind < AVMEDIA_TYPE_NB; kind++) {
         // Each language of file k's streams of this kind, in order, matched
         // to a distinct stream of the first file with that language.
@@ -202,35 +279,44 @@ int presentation_matches(const file_info &first, const file_info &f, int k, char
             else
                 used[match] = true;
         }
-        if (same_set && !same_order) {
-            format_text(reason, VM_REASON_CAP, "stream order mismatch: file %d", k);
-            return 0;
-        }
+        if (same_set && !same_order &&
+            !d.add(-1, "stream_order", languages_of(first, kind), languages_of(f, kind),
+                   "stream order mismatch: file %d", k))
+            return;
     }
-    return 1;
 }
 
 }  // namespace
 
-int compare_fileinfo(const file_info &first, const file_info &f, int k, char *reason, vm_stream_mask *differ)
+int compare_fileinfo(const file_info &first, const file_info &f, int k, char *reason, vm_stream_mask *differ,
+                     std::vector<mismatch> *all)
 {
+    differences d{reason, all, k};
     if (f.stream_count != first.stream_count) {
-        format_text(reason, VM_REASON_CAP, "stream count mismatch: file %d has %d streams (expected %d)", k,
-                    f.stream_count, first.stream_count);
+        d.add(-1, "stream_count", text_of(first.stream_count), text_of(f.stream_count),
+              "stream count mismatch: file %d has %d streams (expected %d)", k, f.stream_count, first.stream_count);
         return 0;
     }
-    for (int j = 0; j < f.stream_count; j++) {
+    vm_stream_mask mask = 0;
+    for (int j = 0; j < f.stream_count && (d.found == 0 || all); j++) {
         const stream_info &a = first.streams[j], &b = f.streams[j];
-        if (!streams_match(a, b, k, j, reason))
-            return 0;
+        int before = d.found;
+        compare_streams(a, b, k, j, d);
+        if (d.found != before)
+            continue;
         // Without a digest a stream counts as different: filtering a
         // stream that did not need it costs time, never correctness.
         bool unknown = a.sha1_missing || b.sha1_missing;
         if (b.packaging == VM_PACK_LENGTH_PREFIXED &&
             (unknown || std::memcmp(a.extradata_sha1, b.extradata_sha1, 20) != 0))
-            *differ |= 1ull << j;
+            mask |= 1ull << j;
     }
-    return presentation_matches(first, f, k, reason);
+    if (d.found == 0 || all)
+        compare_presentation(first, f, k, d);
+    if (d.found > 0)
+        return 0;
+    *differ |= mask;
+    return 1;
 }
 
 namespace {
@@ -238,85 +324,129 @@ namespace {
 // The verdict on inputs read by survey_inputs, as compat_check gives it:
 // the first input, in list order, that cannot be read or does not match
 // decides.
-int verdict_of(std::vector<surveyed_input> &inputs, int64_t *total_ms, char *reason, vm_stream_mask *reannex)
+int verdict_of(std::vector<surveyed_input> &inputs, check_result &out, bool list_all)
 {
-    int64_t total = 0;
+    int64_t total = 0, bytes = 0;
     vm_stream_mask differ = 0;
-    for (const surveyed_input &in : inputs) {
+    int verdict = 1;
+    for (surveyed_input &in : inputs) {
+        // The first input that cannot be read or does not match decides;
+        // past a difference, the list is read on for more differences up
+        // to an input that cannot be read.
+        if (verdict == 0 && (in.outcome == surveyed_input::UNREADABLE || in.outcome == surveyed_input::NOT_READ))
+            break;
         switch (in.outcome) {
         case surveyed_input::UNREADABLE:
-            format_text(reason, VM_REASON_CAP, "%s", in.error.c_str());
+            format_text(out.reason, VM_REASON_CAP, "%s", in.error.c_str());
             return -1;
         case surveyed_input::NOT_READ:  // only where memory ran out
-            format_text(reason, VM_REASON_CAP, "out of memory");
+            format_text(out.reason, VM_REASON_CAP, "out of memory");
             return -1;
         case surveyed_input::DIFFERENT:
-            format_text(reason, VM_REASON_CAP, "%s", in.error.c_str());
-            return 0;
+            if (verdict == 1)
+                format_text(out.reason, VM_REASON_CAP, "%s", in.error.c_str());
+            verdict = 0;
+            if (!list_all)
+                return 0;
+            // Every difference of the whole list, file by file.
+            out.mismatches.insert(out.mismatches.end(), std::make_move_iterator(in.mismatches.begin()),
+                                  std::make_move_iterator(in.mismatches.end()));
+            break;
         case surveyed_input::READ:
             break;
         }
         total += in.duration_ms;
+        bytes += in.size_bytes;
         differ |= in.differ;
     }
-    *total_ms = total;
-    if (reannex)
-        *reannex = differ;
-    return 1;
+    if (verdict == 1) {
+        out.total_ms = total;
+        out.size_bytes = bytes;
+        out.reannex = differ;
+    }
+    return verdict;
 }
 
 }  // namespace
 
-int compat_check(const vm_path_list &paths, int64_t *total_ms, char *reason, vm_stream_mask *reannex,
-                 std::vector<kept_analysis *> *kept)
+int compat_check(const vm_path_list &paths, check_result &out, unsigned wants)
 {
     std::vector<surveyed_input> inputs;
     int verdict;
     try {
-        survey_inputs(paths, inputs, kept != nullptr);
-        verdict = verdict_of(inputs, total_ms, reason, reannex);
-        if (verdict == 1 && kept)
-            kept->assign(inputs.size(), nullptr);
+        survey_inputs(paths, inputs, wants & CHECK_KEEP);
+        verdict = verdict_of(inputs, out, wants & CHECK_MISMATCHES);
+        if (verdict == 1 && (wants & CHECK_KEEP))
+            out.kept.assign(inputs.size(), nullptr);
     } catch (const std::bad_alloc &) {
-        format_text(reason, VM_REASON_CAP, "out of memory");
+        format_text(out.reason, VM_REASON_CAP, "out of memory");
         verdict = -1;
     }
     for (size_t k = 0; k < inputs.size(); k++) {
-        if (verdict == 1 && kept)
-            (*kept)[k] = inputs[k].kept;
+        if (verdict == 1 && (wants & CHECK_KEEP))
+            out.kept[k] = inputs[k].kept;
         else
             free_analysis(&inputs[k].kept);
     }
     return verdict;
 }
 
-void write_check_json(const char *list, char *out, size_t cap)
+namespace {
+
+// `,"mismatches":[...]`: every difference, as data.
+void append_mismatches(std::string &out, const std::vector<mismatch> &all)
 {
-    if (!list || !*list) {
-        format_text(out, cap, "{\"ok\":false,\"error\":\"empty input\"}");
-        return;
+    out += ",\"mismatches\":[";
+    std::vector<char> escaped;
+    auto quoted = [&](const std::string &text) {
+        escaped.resize(text.size() * 6 + 3);  // a control byte becomes \u0001
+        json_escape(text.c_str(), escaped.data(), escaped.size());
+        return std::string("\"") + escaped.data() + "\"";
+    };
+    for (size_t i = 0; i < all.size(); i++) {
+        const mismatch &m = all[i];
+        out += i ? ",{" : "{";
+        out += "\"file\":" + std::to_string(m.file);
+        out += ",\"stream\":" + (m.stream < 0 ? std::string("null") : std::to_string(m.stream));
+        out += ",\"what\":\"" + std::string(m.what) + "\"";
+        out += ",\"expected\":" + quoted(m.expected) + ",\"found\":" + quoted(m.found) + "}";
     }
+    out += "]";
+}
+
+}  // namespace
+
+std::string check_json(const char *list)
+{
+    char text[VM_REASON_CAP * 6 + 200];
+    if (!list || !*list)
+        return "{\"ok\":false,\"error\":\"empty input\"}";
     vm_path_list paths;
     int count = split_paths(list, paths);
-    if (count == VM_SPLIT_NO_MEMORY) {
-        format_text(out, cap, "{\"ok\":false,\"error\":\"out of memory\"}");
-        return;
-    }
+    if (count == VM_SPLIT_NO_MEMORY)
+        return "{\"ok\":false,\"error\":\"out of memory\"}";
     if (count < 2) {
-        format_text(out, cap, "{\"ok\":false,\"error\":\"need at least 2 files (got %d)\"}",
+        format_text(text, sizeof text, "{\"ok\":false,\"error\":\"need at least 2 files (got %d)\"}",
                     count < 0 ? 0 : count);
-        return;
+        return text;
     }
-    char reason[VM_REASON_CAP], escaped[600];
-    int64_t total = 0;
-    int verdict = compat_check(paths, &total, reason);
+    std::unique_ptr<check_result> r(new check_result);
+    int verdict = compat_check(paths, *r, CHECK_MISMATCHES);
+    char escaped[VM_REASON_CAP * 6];  // a control byte becomes \u0001, six bytes
     if (verdict != 1)
-        json_escape(reason, escaped, sizeof escaped);
-    if (verdict < 0)
-        format_text(out, cap, "{\"ok\":false,\"error\":\"%s\"}", escaped);
-    else if (verdict == 0)
-        format_text(out, cap, "{\"ok\":true,\"compatible\":false,\"reason\":\"%s\"}", escaped);
-    else
-        format_text(out, cap, "{\"ok\":true,\"compatible\":true,\"files\":%d,\"total_duration_ms\":%lld}",
-                    count, (long long)total);
+        json_escape(r->reason, escaped, sizeof escaped);
+    if (verdict < 0) {
+        format_text(text, sizeof text, "{\"ok\":false,\"error\":\"%s\"}", escaped);
+        return text;
+    }
+    if (verdict == 0) {
+        format_text(text, sizeof text, "{\"ok\":true,\"compatible\":false,\"reason\":\"%s\"", escaped);
+        std::string out = text;
+        append_mismatches(out, r->mismatches);
+        return out + "}";
+    }
+    format_text(text, sizeof text,
+                "{\"ok\":true,\"compatible\":true,\"files\":%d,\"total_duration_ms\":%lld,\"estimated_size_bytes\":%lld}",
+                count, (long long)r->total_ms, (long long)r->size_bytes);
+    return text;
 }

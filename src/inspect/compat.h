@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <string>
 #include <vector>
 
 #include "capacity.h"
@@ -49,6 +50,7 @@ struct file_info {
     int stream_count;
     stream_info streams[VM_MAX_STREAMS];
     int64_t duration_ms;  // container duration, 0 when unknown
+    int64_t size_bytes;   // the file's size, 0 when unknown
 };
 
 enum { VM_FILEINFO_ERROR_CAP = 256, VM_REASON_CAP = 512 };
@@ -64,10 +66,23 @@ int summarize_input(const AVFormatContext *ic, file_info *info);
 // The reason a file with too many streams is refused, in `out` (cap bytes).
 void too_many_streams(const char *path, char *out, size_t cap);
 
+// One difference between a file and the first of its list, as data: what
+// differs (a name from a small set that stays as it is: kind, codec, size,
+// sample_rate, channels, packaging, codec_setup, rotation, stream_order,
+// stream_count) and the values, as text.
+struct mismatch {
+    int file;    // 1 is the first
+    int stream;  // -1: the file as a whole
+    const char *what;
+    std::string expected, found;
+};
+
 // Compares file k's summary with the first file's by the merge rule.
-// Returns 1 when they match, else 0 with the reason written. Bit j of
+// Returns 1 when they match, else 0 with the reason (the first difference)
+// written; with `all`, every difference is appended to it. Bit j of
 // *differ is set when stream j's H.264/HEVC parameter sets differ.
-int compare_fileinfo(const file_info &first, const file_info &f, int k, char *reason, vm_stream_mask *differ);
+int compare_fileinfo(const file_info &first, const file_info &f, int k, char *reason, vm_stream_mask *differ,
+                     std::vector<mismatch> *all = nullptr);
 
 struct kept_analysis;
 
@@ -76,20 +91,33 @@ struct kept_analysis;
 // analysis found for the merge to reuse (null when it cannot be reused).
 int read_fileinfo(const char *path, file_info *info, char *err, kept_analysis **keep = nullptr);
 
-// Compares files 2..n of the list with the first. Returns 1 when all can be
-// merged (*total_ms = sum of their durations), 0 when one cannot (reason
-// set), -1 when one cannot be read or memory ran out (reason says which).
-// `reason` holds VM_REASON_CAP bytes. The list must hold at least 2 paths.
-// When `reannex` is given and the result is 1, bit j of *reannex is set for
-// each length-prefixed H.264/HEVC stream j whose parameter sets are not the
-// same in every file: a plain copy would decode the later files with the
-// first one's. When `kept` is given and the result is 1, it receives one
-// entry per input: what the analysis of that input found, for the merge
-// (free_analysis each), or null.
-int compat_check(const vm_path_list &paths, int64_t *total_ms, char *reason, vm_stream_mask *reannex = nullptr,
-                 std::vector<kept_analysis *> *kept = nullptr);
+// What a check found. reason and the figures are set as compat_check says.
+struct check_result {
+    int64_t total_ms = 0;    // the inputs' durations together
+    int64_t size_bytes = 0;  // the inputs' file sizes together
+    // Bit j: length-prefixed H.264/HEVC stream j whose parameter sets are
+    // not the same in every file: a plain copy would decode the later files
+    // with the first one's.
+    vm_stream_mask reannex = 0;
+    char reason[VM_REASON_CAP] = "";
+    std::vector<mismatch> mismatches;   // with CHECK_MISMATCHES
+    std::vector<kept_analysis *> kept;  // with CHECK_KEEP: one per input, or null (free_analysis each)
+};
 
-// Writes the check answer for a path list (may be null) into `out`.
-void write_check_json(const char *list, char *out, size_t cap);
+enum {
+    CHECK_KEEP = 1,        // keep each input's analysis for the merge
+    CHECK_MISMATCHES = 2,  // list every difference of every file from the first
+};
+
+// Compares files 2..n of the list (at least 2 paths) with the first.
+// Returns 1 when all can be merged (the figures set; with CHECK_KEEP, the
+// kept analyses), 0 when one cannot (reason: the first difference; with
+// CHECK_MISMATCHES, every difference in list order up to an input that
+// cannot be read), -1 when one cannot be read or memory ran out (reason
+// says which).
+int compat_check(const vm_path_list &paths, check_result &out, unsigned wants = 0);
+
+// The check answer for a path list (may be null). Throws std::bad_alloc.
+std::string check_json(const char *list);
 
 #endif

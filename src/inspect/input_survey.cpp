@@ -49,7 +49,8 @@ void read_input(survey *s, size_t k, file_info *info)
     }
     in.kept = kept;
     in.duration_ms = info->duration_ms;
-    if (s->first && !compare_fileinfo(*s->first, *info, (int)k + 1, error, &in.differ)) {
+    in.size_bytes = info->size_bytes;
+    if (s->first && !compare_fileinfo(*s->first, *info, (int)k + 1, error, &in.differ, &in.mismatches)) {
         in.outcome = surveyed_input::DIFFERENT;
         in.error = error;
         return;

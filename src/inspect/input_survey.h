@@ -18,7 +18,9 @@ struct surveyed_input {
     enum { READ, UNREADABLE, DIFFERENT, NOT_READ } outcome = NOT_READ;
     std::string error;           // UNREADABLE: why; DIFFERENT: the first difference
     int64_t duration_ms = 0;     // READ: the container's duration
+    int64_t size_bytes = 0;      // READ: the file's size
     vm_stream_mask differ = 0;   // READ: streams whose H.264/HEVC parameter sets differ from the first's
+    std::vector<mismatch> mismatches;  // DIFFERENT: every difference from the first
     kept_analysis *kept = nullptr;  // with keep: what its analysis found, or null
 };
 
