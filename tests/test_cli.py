@@ -13,6 +13,11 @@ from test_paths import empty_dir, media, scratch
 CLI = os.environ["VM_CLI"]
 
 
+def merge_result(stdout):
+    """The result of a merge --json: its last line, after the progress lines."""
+    return json.loads(stdout.splitlines()[-1])
+
+
 def run(*args, stdin=None):
     return subprocess.run([CLI, *args], input=stdin, capture_output=True, text=True, timeout=120)
 
@@ -51,7 +56,7 @@ class NotUtf8Paths(unittest.TestCase):
         r = subprocess.run([CLI, "merge", "--json", "-o", out, media("av.mp4"), media("av.mp4")],
                            capture_output=True, timeout=120)
         self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertTrue(json.loads(r.stdout)["out_path"].endswith("caf\ufffd.mkv"))
+        self.assertTrue(merge_result(r.stdout)["out_path"].endswith("caf\ufffd.mkv"))
         self.assertTrue(os.path.exists(out))
         r = subprocess.run([CLI, "check", os.fsencode(media("av.mp4")), b"/nowhere/caf\xe9.mp4"],
                            capture_output=True, timeout=120)
@@ -113,7 +118,7 @@ class Merge(unittest.TestCase):
         out = scratch("cli_list.mp4")
         r = run("merge", "--json", "-o", out, "-l", listing)
         self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertEqual(json.loads(r.stdout)["files_merged"], 2)
+        self.assertEqual(merge_result(r.stdout)["files_merged"], 2)
         r = run("merge", "-o", out, "-", media("av.mp4"), stdin=media("av.mp4") + "\n")
         self.assertEqual(r.returncode, 0, r.stderr)
 
@@ -138,7 +143,7 @@ class Merge(unittest.TestCase):
         self.assertIn("left out stream 2 (data, bin_data): mkv cannot store it\n", r.stderr)
         self.assertIn("left out stream 3 (data, none): mkv cannot store it\n", r.stderr)
         r = run("merge", "--json", "-o", out, media("gopro_karma_cut.mp4"), media("gopro_karma_cut.mp4"))
-        self.assertEqual(json.loads(r.stdout)["streams_left_out"], [2, 3])
+        self.assertEqual(merge_result(r.stdout)["streams_left_out"], [2, 3])
 
     def test_ffmpeg_notes_only_with_verbose(self):
         # FFmpeg warns about the picture track's time scale when it reads it.
@@ -217,6 +222,64 @@ class Merge(unittest.TestCase):
         text = seen.decode()
         self.assertRegex(text, r"\r\[[#.]+\] +\d+\.\d%  file \d/8  [\d.]+x  ETA \d+:\d\d")
         self.assertIn("merged 8 files", text)
+
+
+def json_lines(test, stdout):
+    """Every line of a --json merge's output, each parsed on its own."""
+    test.assertTrue(stdout.endswith("\n"), stdout)
+    return [json.loads(line) for line in stdout.splitlines()]
+
+
+class ProgressForHosts(unittest.TestCase):
+    """merge --json as a host reads it through a pipe: one JSON object a
+    line, progress lines, then the result line."""
+
+    def assert_stream(self, lines, state):
+        *progress, result = lines
+        self.assertGreaterEqual(len(progress), 1, lines)
+        for p in progress:
+            self.assertIn("percent", p)
+            self.assertNotIn("out_path", p)
+        states = [p["state"] for p in progress]
+        self.assertEqual(states, sorted(states), "the state went back")
+        self.assertEqual(states[-1], state, "no line for the end")
+        self.assertEqual(result["state"], state)
+
+    def test_progress_lines_then_the_result(self):
+        long = [media("long.mp4")] * 32
+        for name, args, code, state, key in [
+                ("done", long, 0, 3, "out_path"),
+                ("failed", [media("av.mp4"), media("av.mp4")], 1, 5, "error")]:
+            with self.subTest(name):
+                out = scratch("cli_stream.mp4" if state == 3 else "cli_stream.unknownext")
+                p = subprocess.Popen([CLI, "merge", "--json", "-o", out] + args,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                stdout, stderr = p.communicate(timeout=120)
+                self.assertEqual(p.returncode, code, stderr)
+                lines = json_lines(self, stdout)
+                self.assert_stream(lines, state)
+                self.assertIn(key, lines[-1])
+                if state == 3:
+                    self.assertEqual(lines[-2]["percent"], 100.0)
+                    self.assertEqual(lines[-1]["out_size_bytes"], os.path.getsize(out))
+
+    def test_a_host_reads_each_line_as_it_comes(self):
+        # The host sees the first progress line while the merge runs (no
+        # buffer holds it back) and cancels the merge there.
+        out = scratch("cli_stream_cancelled.mp4")
+        with open(out, "w") as f:
+            f.write("earlier")
+        p = subprocess.Popen([CLI, "merge", "--json", "-o", out] + [media("long.mp4")] * 32,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        first = p.stdout.readline()
+        p.send_signal(signal.SIGINT)
+        rest, stderr = p.communicate(timeout=60)
+        self.assertEqual(p.returncode, 130, stderr)
+        lines = json_lines(self, first + rest)
+        self.assertIn("percent", lines[0])
+        self.assert_stream(lines, 4)
+        with open(out) as f:
+            self.assertEqual(f.read(), "earlier")
 
 
 if __name__ == "__main__":

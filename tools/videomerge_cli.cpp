@@ -51,7 +51,8 @@ const char USAGE[] =
     "  -o OUT       the output file (merge)\n"
     "  -l LIST      read the input paths from LIST, one a line\n"
     "  -            read the input paths from standard input\n"
-    "  --json       print the library's JSON answers as they are\n"
+    "  --json       print the library's JSON answers as they are; a merge prints\n"
+    "               one progress line after another, then its result\n"
     "  -v, --verbose  show FFmpeg's messages at its own level (by default only errors)\n"
     "  --help       this text\n"
     "  --version    the version\n"
@@ -289,46 +290,82 @@ int run_check(const options &o)
     return report_check(o, check_answer(joined(o.inputs)));
 }
 
-// Polls the job until it ends, showing progress on stderr; Ctrl-C cancels.
-// The last figures stay on screen, so that even a merge that ends within
-// one poll shows where it got.
+// True when the progress answer says the job has copied every packet and
+// is writing what follows them (the index, the trailer, the sync), which
+// can take a while for a long output on a slow disk. A library without the
+// "phase" key says nothing of it: the job is then taken as copying.
+bool finishing(const json &progress)
+{
+    auto phase = progress.find("phase");
+    return phase != progress.end() && phase->is_string() && *phase == "finishing";
+}
+
+// Polls the job until it ends; Ctrl-C cancels. Under --json each progress
+// answer goes to standard output as it is, a line at a time, for a host
+// that reads the command through a pipe: one as the job starts and at each
+// change of state, and one every 250 ms between. Otherwise progress goes to
+// standard error: a bar on a terminal, a line a second elsewhere. The last
+// figures stay on screen, so that even a merge that ends within one poll
+// shows where it got.
 int watch(int id, const options &o)
 {
+    using clock = std::chrono::steady_clock;
     bool tty = stderr_is_terminal() && !o.json;
-    auto start = std::chrono::steady_clock::now();
+    auto start = clock::now();
     auto last_line = start - std::chrono::seconds(10);
     auto show = [&](bool last) {
-        auto now = std::chrono::steady_clock::now();
+        auto now = clock::now();
         json p = parsed(videomerge_progress(id));
         if (!p.contains("percent"))
             return;
         progress_figures f{p["percent"], p["current_file"], p["total_files"], p["processed_ms"],
-                           p["total_ms"], std::chrono::duration<double, std::milli>(now - start).count()};
+                           p["total_ms"], std::chrono::duration<double, std::milli>(now - start).count(),
+                           finishing(p)};
         if (tty) {
             std::cerr << "\r" << progress_bar(f, terminal_width()) << (last ? "\n" : "") << std::flush;
-        } else if (!o.json && (last || now - last_line >= std::chrono::seconds(1))) {
+        } else if (last || now - last_line >= std::chrono::seconds(1)) {
             std::cerr << progress_plain(f) << "\n";
             last_line = now;
         }
     };
+    int printed_state = -1;
+    auto last_printed = start;
+    auto print_answer = [&](int state) {
+        const char *answer = videomerge_progress(id);
+        json p = parsed(answer);
+        if (p.contains("percent")) {
+            // Flushed at once: a host shows it now, not when a buffer fills.
+            std::cout << answer << "\n" << std::flush;
+            if (p["state"].is_number_integer())
+                state = p["state"].get<int>();
+        }
+        printed_state = state;
+        last_printed = clock::now();
+    };
     int state;
     bool cancelling = false;
     // The state is read often, so that the command ends soon after the job
-    // does (a status is one atomic read); the progress line is redrawn less.
+    // does (a status is one atomic read); progress is shown less often.
     auto last_shown = start - std::chrono::seconds(1);
     while ((state = videomerge_status(id)) < VIDEOMERGE_STATE_DONE) {
         if (g_interrupted && !cancelling) {
             videomerge_cancel(id);
             cancelling = true;
         }
-        auto now = std::chrono::steady_clock::now();
-        if (now - last_shown >= std::chrono::milliseconds(50)) {
+        auto now = clock::now();
+        if (o.json) {
+            if (state != printed_state || now - last_printed >= std::chrono::milliseconds(250))
+                print_answer(state);
+        } else if (now - last_shown >= std::chrono::milliseconds(50)) {
             show(false);
             last_shown = now;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    show(true);
+    if (!o.json)
+        show(true);
+    else if (state != printed_state)  // the answer that says it ended
+        print_answer(state);
     return state;
 }
 
@@ -394,7 +431,7 @@ int run_merge(const options &o)
     const char *answer = videomerge_result(id);
     json r = parsed(answer);
     if (o.json)
-        std::cout << answer << "\n";
+        std::cout << answer << "\n" << std::flush;
     else
         report_left_out(o, r);
     videomerge_free(id);
