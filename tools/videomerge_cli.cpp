@@ -2,7 +2,7 @@
 //
 //   videomerge probe FILE
 //   videomerge check FILE... | -l LIST | -
-//   videomerge merge -o OUT FILE... | -l LIST | -
+//   videomerge merge -o OUT [--order given|camera] FILE... | -l LIST | -
 //
 // Exit codes: 0 done, 1 failed, 2 bad usage or incompatible inputs,
 // 130 cancelled (Ctrl-C, SIGTERM, SIGHUP).
@@ -26,8 +26,9 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-#include "progress_line.h"
+#include "input_order.h"
 #include "platform.h"
+#include "progress_line.h"
 #include "videomerge.h"
 
 namespace {
@@ -38,8 +39,8 @@ enum exit_code { EXIT_DONE = 0, EXIT_FAILED = 1, EXIT_USAGE = 2, EXIT_CANCELLED 
 
 const char USAGE[] =
     "usage: videomerge probe FILE\n"
-    "       videomerge check FILE... | -l LIST | -\n"
-    "       videomerge merge -o OUT FILE... | -l LIST | -\n"
+    "       videomerge check [--order ORDER] FILE... | -l LIST | -\n"
+    "       videomerge merge -o OUT [--order ORDER] FILE... | -l LIST | -\n"
     "\n"
     "Joins media files end to end without re-encoding.\n"
     "\n"
@@ -51,6 +52,10 @@ const char USAGE[] =
     "  -o OUT       the output file (merge)\n"
     "  -l LIST      read the input paths from LIST, one a line\n"
     "  -            read the input paths from standard input\n"
+    "  --order given   join the files in the order given (the default)\n"
+    "  --order camera  join them as the camera numbered them: GoPro chapter files\n"
+    "               (GX010001.MP4, ...) by recording then chapter, other names in\n"
+    "               natural order (clip2 before clip10); prints the order used\n"
     "  --json       print the library's JSON answers as they are; a merge prints\n"
     "               one progress line after another, then its result\n"
     "  -v, --verbose  show FFmpeg's messages at its own level (by default only errors)\n"
@@ -128,6 +133,7 @@ struct options {
     std::string out;
     bool json = false;
     bool verbose = false;
+    bool camera_order = false;
 };
 
 int usage_error(const std::string &msg)
@@ -167,6 +173,17 @@ int parse_args(const std::vector<std::string> &argv, options &o)
             o.json = true;
         } else if (a == "-v" || a == "--verbose") {
             o.verbose = true;
+        } else if (a == "--order" || a.rfind("--order=", 0) == 0) {
+            std::string order;
+            if (a != "--order")
+                order = a.substr(8);
+            else if (++i < argc)
+                order = argv[i];
+            else
+                return usage_error("--order needs a value: given or camera");
+            if (order != "given" && order != "camera")
+                return usage_error("unknown order '" + order + "': give 'given' or 'camera'");
+            o.camera_order = order == "camera";
         } else if (a == "-o" || a == "-l") {
             if (++i >= argc)
                 return usage_error(a + " needs a path");
@@ -190,6 +207,8 @@ int parse_args(const std::vector<std::string> &argv, options &o)
     }
     if (o.command != "probe" && o.command != "check" && o.command != "merge")
         return usage_error(o.command.empty() ? "no command given" : "unknown command " + o.command);
+    if (o.camera_order && o.command == "probe")
+        return usage_error("--order is for check and merge");
     // The library's path list skips empty lines and drops the spaces and
     // carriage returns that end a line: such a path given here would be
     // left out, or read as another file's.
@@ -466,6 +485,14 @@ int main(int argc, char **argv)
     // FFmpeg's notes on every packet of a long recording would bury the
     // command's own lines; its errors still show.
     av_log_set_level(o.verbose ? AV_LOG_INFO : AV_LOG_ERROR);
+    if (o.camera_order && o.inputs.size() >= 2 && o.inputs.size() <= 32) {
+        o.inputs = input_order::camera_order(o.inputs);
+        // A reason such as "file 3 stream 0" counts in this order. Standard
+        // output stays the library's answers alone under --json.
+        if (!o.json)
+            for (size_t i = 0; i < o.inputs.size(); i++)
+                std::cerr << "file " << i + 1 << ": " << o.inputs[i] << "\n";
+    }
     if (o.command == "probe")
         return run_probe(o);
     if (o.command == "check")
