@@ -301,11 +301,25 @@ int report_check(const options &o, const char *answer)
     return j["compatible"].get<bool>() ? EXIT_DONE : EXIT_USAGE;
 }
 
-int run_check(const options &o)
+// Puts the inputs in the order asked for, once their number is right. A
+// reason such as "file 3 stream 0" counts in this order, so it is told;
+// standard output stays the library's answers alone under --json.
+void order_inputs(options &o)
+{
+    if (!o.camera_order)
+        return;
+    o.inputs = input_order::camera_order(o.inputs);
+    if (!o.json)
+        for (size_t i = 0; i < o.inputs.size(); i++)
+            std::cerr << "file " << i + 1 << ": " << o.inputs[i] << "\n";
+}
+
+int run_check(options &o)
 {
     int bad = check_counts(o);
     if (bad >= 0)
         return bad;
+    order_inputs(o);
     return report_check(o, check_answer(joined(o.inputs)));
 }
 
@@ -418,13 +432,14 @@ void report_left_out(const options &o, const json &result)
     }
 }
 
-int run_merge(const options &o)
+int run_merge(options &o)
 {
     if (o.out.empty())
         return usage_error("merge needs an output: -o OUT");
     int bad = check_counts(o);
     if (bad >= 0)
         return bad;
+    order_inputs(o);
     std::string list = joined(o.inputs);
     // The start checks the inputs first, which may take long; an interrupt
     // then ends the process at once. At worst the job had just begun, and
@@ -485,14 +500,6 @@ int main(int argc, char **argv)
     // FFmpeg's notes on every packet of a long recording would bury the
     // command's own lines; its errors still show.
     av_log_set_level(o.verbose ? AV_LOG_INFO : AV_LOG_ERROR);
-    if (o.camera_order && o.inputs.size() >= 2 && o.inputs.size() <= 32) {
-        o.inputs = input_order::camera_order(o.inputs);
-        // A reason such as "file 3 stream 0" counts in this order. Standard
-        // output stays the library's answers alone under --json.
-        if (!o.json)
-            for (size_t i = 0; i < o.inputs.size(); i++)
-                std::cerr << "file " << i + 1 << ": " << o.inputs[i] << "\n";
-    }
     if (o.command == "probe")
         return run_probe(o);
     if (o.command == "check")
