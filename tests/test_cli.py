@@ -5,12 +5,19 @@ import os
 import pty
 import signal
 import subprocess
+import tempfile
 import time
 import unittest
 
-from test_paths import empty_dir, media, scratch
+from test_paths import SCRATCH, empty_dir, media, scratch
 
 CLI = os.environ["VM_CLI"]
+CAMERA_ORDER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "camera_order.json")
+
+
+def merge_result(stdout):
+    """The result of a merge --json: its last line, after the progress lines."""
+    return json.loads(stdout.splitlines()[-1])
 
 
 def run(*args, stdin=None):
@@ -28,7 +35,11 @@ class Usage(unittest.TestCase):
                      ("check", media("av.mp4"), media("av.mp4") + " "),
                      ("merge", "-o", scratch("x.mkv"), media("av.mp4"), media("av.mp4") + "\r"),
                      # The path list would skip it: 2 files merged of 3 given.
-                     ("merge", "-o", scratch("x.mkv"), media("av.mp4"), "", media("av.mp4"))]:
+                     ("merge", "-o", scratch("x.mkv"), media("av.mp4"), "", media("av.mp4")),
+                     ("merge", "--order", "name", "-o", scratch("x.mkv"), media("av.mp4"), media("av.mp4")),
+                     ("merge", "--order=", "-o", scratch("x.mkv"), media("av.mp4"), media("av.mp4")),
+                     ("merge", "-o", scratch("x.mkv"), media("av.mp4"), media("av.mp4"), "--order"),
+                     ("probe", "--order", "camera", media("av.mp4"))]:
             with self.subTest(args=args):
                 r = run(*args)
                 self.assertEqual(r.returncode, 2, r.stderr)
@@ -51,7 +62,7 @@ class NotUtf8Paths(unittest.TestCase):
         r = subprocess.run([CLI, "merge", "--json", "-o", out, media("av.mp4"), media("av.mp4")],
                            capture_output=True, timeout=120)
         self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertTrue(json.loads(r.stdout)["out_path"].endswith("caf\ufffd.mkv"))
+        self.assertTrue(merge_result(r.stdout)["out_path"].endswith("caf\ufffd.mkv"))
         self.assertTrue(os.path.exists(out))
         r = subprocess.run([CLI, "check", os.fsencode(media("av.mp4")), b"/nowhere/caf\xe9.mp4"],
                            capture_output=True, timeout=120)
@@ -113,7 +124,7 @@ class Merge(unittest.TestCase):
         out = scratch("cli_list.mp4")
         r = run("merge", "--json", "-o", out, "-l", listing)
         self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertEqual(json.loads(r.stdout)["files_merged"], 2)
+        self.assertEqual(merge_result(r.stdout)["files_merged"], 2)
         r = run("merge", "-o", out, "-", media("av.mp4"), stdin=media("av.mp4") + "\n")
         self.assertEqual(r.returncode, 0, r.stderr)
 
@@ -138,7 +149,7 @@ class Merge(unittest.TestCase):
         self.assertIn("left out stream 2 (data, bin_data): mkv cannot store it\n", r.stderr)
         self.assertIn("left out stream 3 (data, none): mkv cannot store it\n", r.stderr)
         r = run("merge", "--json", "-o", out, media("gopro_karma_cut.mp4"), media("gopro_karma_cut.mp4"))
-        self.assertEqual(json.loads(r.stdout)["streams_left_out"], [2, 3])
+        self.assertEqual(merge_result(r.stdout)["streams_left_out"], [2, 3])
 
     def test_ffmpeg_notes_only_with_verbose(self):
         # FFmpeg warns about the picture track's time scale when it reads it.
@@ -217,6 +228,105 @@ class Merge(unittest.TestCase):
         text = seen.decode()
         self.assertRegex(text, r"\r\[[#.]+\] +\d+\.\d%  file \d/8  [\d.]+x  ETA \d+:\d\d")
         self.assertIn("merged 8 files", text)
+
+
+def json_lines(test, stdout):
+    """Every line of a --json merge's output, each parsed on its own."""
+    test.assertTrue(stdout.endswith("\n"), stdout)
+    return [json.loads(line) for line in stdout.splitlines()]
+
+
+class ProgressForHosts(unittest.TestCase):
+    """merge --json as a host reads it through a pipe: one JSON object a
+    line, progress lines, then the result line."""
+
+    def assert_stream(self, lines, state):
+        *progress, result = lines
+        self.assertGreaterEqual(len(progress), 1, lines)
+        for p in progress:
+            self.assertIn("percent", p)
+            self.assertNotIn("out_path", p)
+        states = [p["state"] for p in progress]
+        self.assertEqual(states, sorted(states), "the state went back")
+        self.assertEqual(states[-1], state, "no line for the end")
+        self.assertEqual(result["state"], state)
+
+    def test_progress_lines_then_the_result(self):
+        long = [media("long.mp4")] * 32
+        for name, args, code, state, key in [
+                ("done", ["--order", "camera"] + long, 0, 3, "out_path"),
+                ("failed", [media("av.mp4"), media("av.mp4")], 1, 5, "error")]:
+            with self.subTest(name):
+                out = scratch("cli_stream.mp4" if state == 3 else "cli_stream.unknownext")
+                p = subprocess.Popen([CLI, "merge", "--json", "-o", out] + args,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                stdout, stderr = p.communicate(timeout=120)
+                self.assertEqual(p.returncode, code, stderr)
+                lines = json_lines(self, stdout)
+                self.assert_stream(lines, state)
+                self.assertIn(key, lines[-1])
+                self.assertNotIn("file 1:", stderr)  # the order is not told under --json
+                if state == 3:
+                    self.assertEqual(lines[-2]["percent"], 100.0)
+                    self.assertEqual(lines[-1]["out_size_bytes"], os.path.getsize(out))
+
+    def test_a_host_reads_each_line_as_it_comes(self):
+        # The host sees the first progress line while the merge runs (no
+        # buffer holds it back) and cancels the merge there.
+        out = scratch("cli_stream_cancelled.mp4")
+        with open(out, "w") as f:
+            f.write("earlier")
+        p = subprocess.Popen([CLI, "merge", "--json", "-o", out] + [media("long.mp4")] * 32,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        first = p.stdout.readline()
+        p.send_signal(signal.SIGINT)
+        rest, stderr = p.communicate(timeout=60)
+        self.assertEqual(p.returncode, 130, stderr)
+        lines = json_lines(self, first + rest)
+        self.assertIn("percent", lines[0])
+        self.assert_stream(lines, 4)
+        with open(out) as f:
+            self.assertEqual(f.read(), "earlier")
+
+
+class CameraOrder(unittest.TestCase):
+    """--order camera on the names of tests/data/camera_order.json, which
+    the Python binding's camera_order is held to as well."""
+
+    def test_the_table_of_names(self):
+        with open(CAMERA_ORDER, encoding="utf-8") as f:
+            cases = json.load(f)["cases"]
+        for case in cases:
+            with self.subTest(case["why"]), tempfile.TemporaryDirectory(dir=SCRATCH) as d:
+                for name in case["given"]:
+                    os.makedirs(os.path.join(d, os.path.dirname(name)), exist_ok=True)
+                    os.symlink(media("av.mp4"), os.path.join(d, name))
+                r = subprocess.run([CLI, "merge", "--order", "camera", "-o", "out.mkv"] + case["given"],
+                                   cwd=d, capture_output=True, text=True, timeout=120)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                told = [line.split(": ", 1) for line in r.stderr.splitlines() if line.startswith("file ")]
+                self.assertEqual(told, [["file %d" % (i + 1), name] for i, name in enumerate(case["camera"])])
+
+    def test_the_files_go_in_the_order_told(self):
+        # The check (alone or inside the merge) counts files in the order
+        # used: the odd one out is file 1 by name, file 3 as given.
+        with tempfile.TemporaryDirectory(dir=SCRATCH) as d:
+            for name, source in [("clip10.mp4", "av.mp4"), ("clip2.mp4", "av.mp4"), ("clip1.mp4", "big.mp4")]:
+                os.symlink(media(source), os.path.join(d, name))
+            by_name = "resolution mismatch: file 2 (160x120 vs 320x240)"
+            as_given = "resolution mismatch: file 3 (320x240 vs 160x120)"
+            for command, told, reason in [(["merge", "-o", "out.mkv", "--order", "camera"], True, by_name),
+                                          (["check", "--order", "camera"], True, by_name),
+                                          (["merge", "-o", "out.mkv", "--order=given"], False, as_given),
+                                          (["merge", "-o", "out.mkv"], False, as_given)]:
+                with self.subTest(command=command):
+                    r = subprocess.run([CLI] + command + ["clip10.mp4", "clip2.mp4", "clip1.mp4"],
+                                       cwd=d, capture_output=True, text=True, timeout=120)
+                    self.assertEqual(r.returncode, 2, r.stderr)
+                    self.assertIn(reason, r.stderr)
+                    self.assertEqual("file 1: clip1.mp4\nfile 2: clip2.mp4\nfile 3: clip10.mp4\n" in r.stderr,
+                                     told)
+                    self.assertFalse(os.path.exists(os.path.join(d, "out.mkv")))
 
 
 if __name__ == "__main__":

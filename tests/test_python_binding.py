@@ -1,7 +1,9 @@
 """The Python binding against the built library and the test media."""
 import gc
 import glob
+import json
 import os
+import pathlib
 import subprocess
 import sys
 import threading
@@ -139,6 +141,32 @@ class Binding(unittest.TestCase):
         for t in threads:
             t.join()
         self.assertEqual(results, [3, 3, 3, 3])
+
+
+class CameraOrder(unittest.TestCase):
+    def test_the_table_of_names(self):
+        # The table the command's --order camera is held to (test_cli.py).
+        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "camera_order.json"),
+                  encoding="utf-8") as f:
+            cases = json.load(f)["cases"]
+        for case in cases:
+            with self.subTest(case["why"]):
+                given = list(case["given"])
+                self.assertEqual(videomerge.camera_order(given), case["camera"])
+                self.assertEqual(given, case["given"], "the list given was changed")
+                as_bytes = [os.fsencode(p) for p in case["given"]]
+                self.assertEqual(videomerge.camera_order(as_bytes), [os.fsencode(p) for p in case["camera"]])
+
+    def test_paths_come_back_as_given(self):
+        paths = [pathlib.Path("/media/b/GX020001.MP4"), pathlib.Path("/media/a/GX010001.MP4")]
+        ordered = videomerge.camera_order(iter(paths))
+        self.assertIs(ordered[0], paths[1])
+        self.assertIs(ordered[1], paths[0])
+        # Bytes that are not UTF-8 sort as bytes, as the command gets them.
+        self.assertEqual(videomerge.camera_order([b"clip\xe92.mp4", b"clip\xe91.mp4"]),
+                         [b"clip\xe91.mp4", b"clip\xe92.mp4"])
+        with self.assertRaises(TypeError):
+            videomerge.camera_order("GX010001.MP4")
 
 
 if __name__ == "__main__":

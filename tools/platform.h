@@ -2,6 +2,7 @@
 #ifndef VIDEOMERGE_TOOLS_PLATFORM_H
 #define VIDEOMERGE_TOOLS_PLATFORM_H
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,10 @@ void catch_interrupts(void (*handler)(int));
 // Windows they are read as UTF-16 from the system, so that names outside
 // the console's code page arrive whole.
 std::vector<std::string> utf8_arguments(int argc, char **argv);
+
+// Where the file name begins in `path`: after its last directory
+// separator ('/'; on Windows also '\\' and a drive's "C:").
+size_t file_name_offset(const std::string &path);
 
 // Lets the allocator keep the memory a job frees for its next use. Reading
 // a file's stream information decodes a few frames into buffers of a

@@ -27,11 +27,14 @@ std::string eta_of(const progress_figures &p, bool clock)
 
 }  // namespace
 
+// Once every packet is copied, the time left is no longer the media left at
+// the pace so far: writing the index and syncing the disk is another pace.
 std::string progress_bar(const progress_figures &p, int width)
 {
+    std::string left = p.finishing ? "finishing" : "ETA " + eta_of(p, true);
     char tail[96];
-    std::snprintf(tail, sizeof tail, " %5.1f%%  file %d/%d  %.1fx  ETA %s", p.percent, p.current_file,
-                  p.total_files, speed_of(p), eta_of(p, true).c_str());
+    std::snprintf(tail, sizeof tail, " %5.1f%%  file %d/%d  %.1fx  %s", p.percent, p.current_file,
+                  p.total_files, speed_of(p), left.c_str());
     int cells = std::clamp(width - (int)std::string(tail).size() - 3, 10, 50);
     int full = (int)(p.percent / 100.0 * cells + 0.5);
     full = std::clamp(full, 0, cells);
@@ -40,8 +43,9 @@ std::string progress_bar(const progress_figures &p, int width)
 
 std::string progress_plain(const progress_figures &p)
 {
+    std::string left = p.finishing ? "finishing" : "eta " + eta_of(p, false);
     char line[128];
-    std::snprintf(line, sizeof line, "%.1f%% file %d/%d %.1fx eta %s", p.percent, p.current_file,
-                  p.total_files, speed_of(p), eta_of(p, false).c_str());
+    std::snprintf(line, sizeof line, "%.1f%% file %d/%d %.1fx %s", p.percent, p.current_file,
+                  p.total_files, speed_of(p), left.c_str());
     return line;
 }

@@ -2,7 +2,7 @@
 //
 //   videomerge probe FILE
 //   videomerge check FILE... | -l LIST | -
-//   videomerge merge -o OUT FILE... | -l LIST | -
+//   videomerge merge -o OUT [--order given|camera] FILE... | -l LIST | -
 //
 // Exit codes: 0 done, 1 failed, 2 bad usage or incompatible inputs,
 // 130 cancelled (Ctrl-C, SIGTERM, SIGHUP).
@@ -26,8 +26,9 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-#include "progress_line.h"
+#include "input_order.h"
 #include "platform.h"
+#include "progress_line.h"
 #include "videomerge.h"
 
 namespace {
@@ -38,8 +39,8 @@ enum exit_code { EXIT_DONE = 0, EXIT_FAILED = 1, EXIT_USAGE = 2, EXIT_CANCELLED 
 
 const char USAGE[] =
     "usage: videomerge probe FILE\n"
-    "       videomerge check FILE... | -l LIST | -\n"
-    "       videomerge merge -o OUT FILE... | -l LIST | -\n"
+    "       videomerge check [--order ORDER] FILE... | -l LIST | -\n"
+    "       videomerge merge -o OUT [--order ORDER] FILE... | -l LIST | -\n"
     "\n"
     "Joins media files end to end without re-encoding.\n"
     "\n"
@@ -51,7 +52,12 @@ const char USAGE[] =
     "  -o OUT       the output file (merge)\n"
     "  -l LIST      read the input paths from LIST, one a line\n"
     "  -            read the input paths from standard input\n"
-    "  --json       print the library's JSON answers as they are\n"
+    "  --order given   join the files in the order given (the default)\n"
+    "  --order camera  join them as the camera numbered them: GoPro chapter files\n"
+    "               (GX010001.MP4, ...) by recording then chapter, other names in\n"
+    "               natural order (clip2 before clip10); prints the order used\n"
+    "  --json       print the library's JSON answers as they are; a merge prints\n"
+    "               one progress line after another, then its result\n"
     "  -v, --verbose  show FFmpeg's messages at its own level (by default only errors)\n"
     "  --help       this text\n"
     "  --version    the version\n"
@@ -127,6 +133,7 @@ struct options {
     std::string out;
     bool json = false;
     bool verbose = false;
+    bool camera_order = false;
 };
 
 int usage_error(const std::string &msg)
@@ -166,6 +173,17 @@ int parse_args(const std::vector<std::string> &argv, options &o)
             o.json = true;
         } else if (a == "-v" || a == "--verbose") {
             o.verbose = true;
+        } else if (a == "--order" || a.rfind("--order=", 0) == 0) {
+            std::string order;
+            if (a != "--order")
+                order = a.substr(8);
+            else if (++i < argc)
+                order = argv[i];
+            else
+                return usage_error("--order needs a value: given or camera");
+            if (order != "given" && order != "camera")
+                return usage_error("unknown order '" + order + "': give 'given' or 'camera'");
+            o.camera_order = order == "camera";
         } else if (a == "-o" || a == "-l") {
             if (++i >= argc)
                 return usage_error(a + " needs a path");
@@ -189,6 +207,8 @@ int parse_args(const std::vector<std::string> &argv, options &o)
     }
     if (o.command != "probe" && o.command != "check" && o.command != "merge")
         return usage_error(o.command.empty() ? "no command given" : "unknown command " + o.command);
+    if (o.camera_order && o.command == "probe")
+        return usage_error("--order is for check and merge");
     // The library's path list skips empty lines and drops the spaces and
     // carriage returns that end a line: such a path given here would be
     // left out, or read as another file's.
@@ -281,54 +301,104 @@ int report_check(const options &o, const char *answer)
     return j["compatible"].get<bool>() ? EXIT_DONE : EXIT_USAGE;
 }
 
-int run_check(const options &o)
+// Puts the inputs in the order asked for, once their number is right. A
+// reason such as "file 3 stream 0" counts in this order, so it is told;
+// standard output stays the library's answers alone under --json.
+void order_inputs(options &o)
+{
+    if (!o.camera_order)
+        return;
+    o.inputs = input_order::camera_order(o.inputs);
+    if (!o.json)
+        for (size_t i = 0; i < o.inputs.size(); i++)
+            std::cerr << "file " << i + 1 << ": " << o.inputs[i] << "\n";
+}
+
+int run_check(options &o)
 {
     int bad = check_counts(o);
     if (bad >= 0)
         return bad;
+    order_inputs(o);
     return report_check(o, check_answer(joined(o.inputs)));
 }
 
-// Polls the job until it ends, showing progress on stderr; Ctrl-C cancels.
-// The last figures stay on screen, so that even a merge that ends within
-// one poll shows where it got.
+// True when the progress answer says the job has copied every packet and
+// is writing what follows them (the index, the trailer, the sync), which
+// can take a while for a long output on a slow disk. A library without the
+// "phase" key says nothing of it: the job is then taken as copying.
+bool finishing(const json &progress)
+{
+    auto phase = progress.find("phase");
+    return phase != progress.end() && phase->is_string() && *phase == "finishing";
+}
+
+// Polls the job until it ends; Ctrl-C cancels. Under --json each progress
+// answer goes to standard output as it is, a line at a time, for a host
+// that reads the command through a pipe: one as the job starts and at each
+// change of state, and one every 250 ms between. Otherwise progress goes to
+// standard error: a bar on a terminal, a line a second elsewhere. The last
+// figures stay on screen, so that even a merge that ends within one poll
+// shows where it got.
 int watch(int id, const options &o)
 {
+    using clock = std::chrono::steady_clock;
     bool tty = stderr_is_terminal() && !o.json;
-    auto start = std::chrono::steady_clock::now();
+    auto start = clock::now();
     auto last_line = start - std::chrono::seconds(10);
     auto show = [&](bool last) {
-        auto now = std::chrono::steady_clock::now();
+        auto now = clock::now();
         json p = parsed(videomerge_progress(id));
         if (!p.contains("percent"))
             return;
         progress_figures f{p["percent"], p["current_file"], p["total_files"], p["processed_ms"],
-                           p["total_ms"], std::chrono::duration<double, std::milli>(now - start).count()};
+                           p["total_ms"], std::chrono::duration<double, std::milli>(now - start).count(),
+                           finishing(p)};
         if (tty) {
             std::cerr << "\r" << progress_bar(f, terminal_width()) << (last ? "\n" : "") << std::flush;
-        } else if (!o.json && (last || now - last_line >= std::chrono::seconds(1))) {
+        } else if (last || now - last_line >= std::chrono::seconds(1)) {
             std::cerr << progress_plain(f) << "\n";
             last_line = now;
         }
     };
+    int printed_state = -1;
+    auto last_printed = start;
+    auto print_answer = [&](int state) {
+        const char *answer = videomerge_progress(id);
+        json p = parsed(answer);
+        if (p.contains("percent")) {
+            // Flushed at once: a host shows it now, not when a buffer fills.
+            std::cout << answer << "\n" << std::flush;
+            if (p["state"].is_number_integer())
+                state = p["state"].get<int>();
+        }
+        printed_state = state;
+        last_printed = clock::now();
+    };
     int state;
     bool cancelling = false;
     // The state is read often, so that the command ends soon after the job
-    // does (a status is one atomic read); the progress line is redrawn less.
+    // does (a status is one atomic read); progress is shown less often.
     auto last_shown = start - std::chrono::seconds(1);
     while ((state = videomerge_status(id)) < VIDEOMERGE_STATE_DONE) {
         if (g_interrupted && !cancelling) {
             videomerge_cancel(id);
             cancelling = true;
         }
-        auto now = std::chrono::steady_clock::now();
-        if (now - last_shown >= std::chrono::milliseconds(50)) {
+        auto now = clock::now();
+        if (o.json) {
+            if (state != printed_state || now - last_printed >= std::chrono::milliseconds(250))
+                print_answer(state);
+        } else if (now - last_shown >= std::chrono::milliseconds(50)) {
             show(false);
             last_shown = now;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    show(true);
+    if (!o.json)
+        show(true);
+    else if (state != printed_state)  // the answer that says it ended
+        print_answer(state);
     return state;
 }
 
@@ -362,13 +432,14 @@ void report_left_out(const options &o, const json &result)
     }
 }
 
-int run_merge(const options &o)
+int run_merge(options &o)
 {
     if (o.out.empty())
         return usage_error("merge needs an output: -o OUT");
     int bad = check_counts(o);
     if (bad >= 0)
         return bad;
+    order_inputs(o);
     std::string list = joined(o.inputs);
     // The start checks the inputs first, which may take long; an interrupt
     // then ends the process at once. At worst the job had just begun, and
@@ -394,7 +465,7 @@ int run_merge(const options &o)
     const char *answer = videomerge_result(id);
     json r = parsed(answer);
     if (o.json)
-        std::cout << answer << "\n";
+        std::cout << answer << "\n" << std::flush;
     else
         report_left_out(o, r);
     videomerge_free(id);

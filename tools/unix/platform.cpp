@@ -37,6 +37,12 @@ std::vector<std::string> utf8_arguments(int argc, char **argv)
     return std::vector<std::string>(argv, argv + argc);  // bytes, as the system gives them
 }
 
+size_t file_name_offset(const std::string &path)
+{
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? 0 : slash + 1;
+}
+
 void keep_freed_memory()
 {
 #ifdef __GLIBC__

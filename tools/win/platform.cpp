@@ -44,5 +44,16 @@ std::vector<std::string> utf8_arguments(int argc, char **argv)
     return args;
 }
 
+size_t file_name_offset(const std::string &path)
+{
+    size_t separator = path.find_last_of("/\\");
+    if (separator != std::string::npos)
+        return separator + 1;
+    // "C:clip.mp4" names clip.mp4 in drive C's current directory.
+    bool drive = path.size() >= 2 && path[1] == ':' &&
+                 ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
+    return drive ? 2 : 0;
+}
+
 // The Windows heap keeps freed blocks for reuse already.
 void keep_freed_memory() {}

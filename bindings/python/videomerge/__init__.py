@@ -6,6 +6,7 @@
     with videomerge.merge(["a.mp4", "b.mp4"], "ab.mkv") as job:
         print(job.progress()["percent"])
         result = job.wait()                        # dict; raises MergeFailed / MergeCancelled
+    paths = videomerge.camera_order(paths)         # GoPro chapters by recording, then chapter
 
 The library is found through the VIDEOMERGE_LIBRARY environment variable
 (a path to libvideomerge.so or videomerge.dll), then beside this file (where
@@ -18,15 +19,17 @@ import ctypes
 import ctypes.util
 import json
 import os
+import re
 import threading
 import time
 import warnings
-from typing import Any, Dict, Iterable, List, Optional, Set, Union
+from typing import Any, Dict, Iterable, List, Optional, Set, Tuple, TypeVar, Union
 
 Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+P = TypeVar("P", str, bytes, "os.PathLike[str]", "os.PathLike[bytes]")
 
 __all__ = ["VideomergeError", "MergeFailed", "MergeCancelled", "Job", "probe", "check", "merge",
-           "version"]
+           "camera_order", "version"]
 
 
 class VideomergeError(Exception):
@@ -272,3 +275,45 @@ def merge(paths: Iterable[Path], out: Path) -> Job:
     if job_id < 0:
         raise VideomergeError(_START_ERRORS.get(job_id, "cannot start (code %d)" % job_id))
     return Job(job_id, out)
+
+
+# Camera order, as the command's --order camera (tools/input_order.h has the
+# reasons): a GoPro chapter file G[XHL]ccnnnn.EXT sorts as the name
+# "G" + nnnn + cc, every name in natural order. Names are compared as bytes,
+# the bytes the command gets for them.
+_GOPRO = re.compile(rb"[Gg][XxHhLl]([0-9]{2})([0-9]{4})\.[A-Za-z0-9]+")
+_RUN = re.compile(rb"[0-9]+|[^0-9]")
+
+
+def _natural_key(name: bytes) -> List[Tuple[Any, ...]]:
+    # A run of digits is one number, compared by its value: (1, length
+    # without leading zeros, digits). Another byte sorts before the numbers
+    # when it is below "0" and after them when above "9", as bytes do.
+    key: List[Tuple[Any, ...]] = []
+    for run in _RUN.findall(name):
+        if run[0] in b"0123456789":
+            digits = run.lstrip(b"0")
+            key.append((1, len(digits), digits))
+        else:
+            key.append((0 if run[0] < 0x30 else 2, run[0]))
+    return key
+
+
+def _camera_key(path: Path) -> List[Tuple[Any, ...]]:
+    name = os.path.basename(os.fsencode(path))
+    gopro = _GOPRO.fullmatch(name)
+    if gopro:
+        name = b"G" + gopro.group(2) + gopro.group(1)
+    return _natural_key(name)
+
+
+def camera_order(paths: Iterable[P]) -> List[P]:
+    """The paths in the order the camera numbered them, as `videomerge merge
+    --order camera` joins them: GoPro chapter files (GX010001.MP4,
+    GH020001.MP4, GL010001.LRV) by recording number, then chapter; other
+    names in natural order (clip2 before clip10). Only the file name counts,
+    not the directory; names that compare the same keep their order. Returns
+    a new list of the same path objects."""
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        raise TypeError("give a list of paths")
+    return sorted(paths, key=_camera_key)
