@@ -32,6 +32,10 @@ class Binding(unittest.TestCase):
         verdict = videomerge.check([media("av.mp4"), media("big.mp4")])
         self.assertFalse(verdict["compatible"])
         self.assertEqual(verdict["reason"], "resolution mismatch: file 2 (320x240 vs 160x120)")
+        self.assertEqual(verdict["mismatches"], [{"file": 2, "stream": 0, "what": "size",
+                                                  "expected": "160x120", "found": "320x240"}])
+        many = videomerge.check([media("tiny.mp4")] * 1000)
+        self.assertEqual((many["compatible"], many["files"]), (True, 1000))
         with self.assertRaisesRegex(videomerge.VideomergeError, "need at least 2 files"):
             videomerge.check([media("av.mp4")])
         with self.assertRaises(TypeError):

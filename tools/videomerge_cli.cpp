@@ -278,9 +278,48 @@ int check_counts(const options &o)
 {
     if (o.inputs.size() < 2)
         return usage_error("give at least 2 input files");
-    if (o.inputs.size() > 32)
-        return usage_error("too many input files (at most 32)");
     return -1;
+}
+
+// What a user can do about one kind of difference, where a word helps.
+const char *hint_for(const std::string &what)
+{
+    static const std::pair<const char *, const char *> HINTS[] = {
+        {"rotation", "rotate this file without re-encoding (its display rotation), or join it apart"},
+        {"size", "re-encode it to the first file's size, or join it apart"},
+        {"sample_rate", "convert its audio to the first file's format, or join it apart"},
+        {"channels", "convert its audio to the first file's format, or join it apart"},
+        {"packaging", "the files come from other containers: remux them into one kind (.ts or .mp4) first"},
+        {"codec_setup", "made with other encoder settings: re-encode it, or join it apart"},
+        {"stream_order", "its tracks are in another order: remux it with the first file's track order"},
+        {"stream_count", "it has other tracks: remux it with the first file's tracks"},
+        {"kind", "its tracks are of other kinds: remux it with the first file's tracks"},
+        {"codec", "another codec: re-encode it, or join it apart"},
+    };
+    for (const auto &h : HINTS)
+        if (what == h.first)
+            return h.second;
+    return nullptr;
+}
+
+// Every difference the check found, a row each, with a hint per row.
+void print_mismatches(const json &answer)
+{
+    auto found = answer.find("mismatches");
+    if (found == answer.end() || !found->is_array() || found->empty())
+        return;
+    std::cerr << "  file  stream  what          expected         found\n";
+    for (const json &m : *found) {
+        std::string stream = m.value("stream", json()).is_number() ? std::to_string(m["stream"].get<int>()) : "-";
+        std::string what = m.value("what", std::string("?"));
+        char row[512];
+        std::snprintf(row, sizeof row, "  %4d  %6s  %-12s  %-15s  %s", m.value("file", 0), stream.c_str(), what.c_str(),
+                      m.value("expected", std::string()).c_str(), m.value("found", std::string()).c_str());
+        std::cerr << row;
+        if (const char *hint = hint_for(what))
+            std::cerr << "  (" << hint << ")";
+        std::cerr << "\n";
+    }
 }
 
 // Prints the check's answer; returns the exit code it means.
@@ -293,6 +332,7 @@ int report_check(const options &o, const char *answer)
         std::cerr << "videomerge: " << j["error"].get<std::string>() << "\n";
     } else if (!j["compatible"].get<bool>()) {
         std::cerr << "videomerge: the files cannot be merged: " << j["reason"].get<std::string>() << "\n";
+        print_mismatches(j);
     } else {
         std::cout << "compatible: " << j["files"] << " files, " << seconds(j["total_duration_ms"]) << "\n";
     }

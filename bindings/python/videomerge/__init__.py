@@ -45,11 +45,11 @@ class MergeCancelled(VideomergeError):
 
 
 _START_ERRORS = {
-    -1: "bad arguments: fewer than 2 or more than 32 paths, an over-long path, "
+    -1: "bad arguments: fewer than 2 paths, an over-long path, "
         "or an output that cannot be written alone: one of the inputs, a file another merge "
         "reads or writes, not a regular file, or a format that writes files of its own",
     -2: "four merges are already running",
-    -4: "the merge worker cannot be started",
+    -4: "the merge worker cannot be started, or the list does not fit in memory",
 }
 
 _DONE, _CANCELLED, _FAILED = 3, 4, 5
