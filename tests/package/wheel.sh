@@ -10,17 +10,18 @@
 #   tests/package/wheel.sh dist/videomerge-VERSION-py3-none-PLATFORM.whl
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
+fail() { echo "wheel: $*" >&2; exit 1; }
 case $# in
-  0) wheel=$("$root/scripts/package" wheel | tail -n 1) ;;
+  0) wheel=$("$root/scripts/package" wheel | tail -n 1) || fail "scripts/package wheel failed" ;;
   1) wheel=$1 ;;
   *) echo "usage: $0 [WHEEL]" >&2; exit 2 ;;
 esac
 wheel=$(readlink -f "$wheel")
+[ -f "$wheel" ] || fail "no wheel at $wheel"
 "$root/scripts/install-missing" python3-venv ffmpeg gcc binutils >&2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 trap 'exit 130' INT TERM HUP
-fail() { echo "wheel: $*" >&2; exit 1; }
 
 /usr/bin/python3 -m venv "$work/venv"
 "$work/venv/bin/pip" install -q --no-index "$wheel"
