@@ -2,30 +2,36 @@
 # The Debian packages as a user takes them: installed with apt (which adds
 # Debian's FFmpeg libraries if missing), a C host built against them with
 # pkg-config and with CMake's find_package, the installed command run on two
-# clips, and everything the install added removed again, also when a step
-# fails.
+# clips, and removed again, also when a step fails: the three packages
+# purged, then what their install pulled in that nothing needs any more.
 #   tests/package/deb.sh                 makes the packages (scripts/package deb) first
 #   tests/package/deb.sh LIB.deb DEV.deb COMMAND.deb
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
+fail() { echo "deb packages: $*" >&2; exit 1; }
 case $# in
-  0) mapfile -t given < <("$root/scripts/package" deb | grep '\.deb$') ;;
+  0) made=$("$root/scripts/package" deb) || fail "scripts/package deb failed"
+     mapfile -t given < <(grep '\.deb$' <<<"$made") ;;
   3) given=("$@") ;;
   *) echo "usage: $0 [LIB.deb DEV.deb COMMAND.deb]" >&2; exit 2 ;;
 esac
-[ ${#given[@]} -eq 3 ] || { echo "deb packages: scripts/package deb did not make three packages" >&2; exit 1; }
+[ ${#given[@]} -eq 3 ] || fail "scripts/package deb did not make three packages"
 debs=()
 for d in "${given[@]}"; do debs+=("$(readlink -f "$d")"); done
+# What the test itself uses: the compiler and build tools for the hosts,
+# Debian's FFmpeg headers (for its version), man, and ffmpeg for the clips.
+"$root/scripts/install-missing" gcc cmake make pkg-config libavformat-dev man-db ffmpeg >&2
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
-fail() { echo "deb packages: $*" >&2; exit 1; }
 apt() { DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 -y -q "$@"; }
 installed() { dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' | sed -n 's/^ii *//p' | sort; }
+autoremovable() { apt-get -s autoremove 2>/dev/null | sed -n 's/^Remv \([^ ]*\).*/\1/p' | sort; }
+ours=(libvideomerge1 libvideomerge-dev videomerge)
 
 # Another checkout's test run installs the same packages: one at a time.
 exec 9>/tmp/videomerge-deb-test.lock
 flock -w 900 9 || fail "another run of this test holds /tmp/videomerge-deb-test.lock"
-for p in libvideomerge1 libvideomerge-dev videomerge; do
+for p in "${ours[@]}"; do
   if dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
     fail "$p is installed already; this test installs and removes it, so it leaves a machine that has it alone"
   fi
@@ -33,10 +39,21 @@ done
 
 work=$(mktemp -d)
 installed >"$work/before"
+# Our three packages, then those that their install brought in and that
+# nothing needs now: installed during this run and removable as automatic.
+# Not a plain autoremove: what was removable before the run (left by
+# something else) stays, and so does whatever another apt run installed
+# meanwhile, by hand or for a package that needs it.
 cleanup() {
+  local present=() pulled=() p
+  for p in "${ours[@]}"; do
+    if dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null | grep -q '^.[^n]'; then present+=("$p"); fi
+  done
+  [ ${#present[@]} -eq 0 ] || apt purge "${present[@]}" >/dev/null || echo "deb packages: could not remove ${present[*]}" >&2
   installed >"$work/after"
-  mapfile -t added < <(comm -13 "$work/before" "$work/after")
-  [ ${#added[@]} -eq 0 ] || apt purge "${added[@]}" >/dev/null || echo "deb packages: could not remove ${added[*]}" >&2
+  mapfile -t pulled < <(comm -12 <(comm -13 "$work/before" "$work/after") <(autoremovable))
+  [ ${#pulled[@]} -eq 0 ] || apt purge "${pulled[@]}" >/dev/null ||
+    echo "deb packages: could not remove ${pulled[*]}" >&2
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -54,9 +71,12 @@ cmake -S "$root/tests/consumer" -B "$work/cmake" >/dev/null && cmake --build "$w
 [ "$(pkg-config --modversion videomerge)" = "$(dpkg-query -W -f='${Version}' libvideomerge1 | cut -d- -f1)" ] ||
   fail "videomerge.pc and the package disagree on the version"
 
+# The command runs on the FFmpeg of this Debian release (libavformat 59 on
+# Debian 12).
 version=$(/usr/bin/videomerge --version)
-case "$version" in "videomerge $(pkg-config --modversion videomerge) (libavformat 59."*) ;;
-  *) fail "videomerge --version says: $version (not Debian's FFmpeg 5.1?)" ;; esac
+avformat=$(pkg-config --modversion libavformat)
+case "$version" in "videomerge $(pkg-config --modversion videomerge) (libavformat ${avformat%%.*}."*) ;;
+  *) fail "videomerge --version says: $version (not this system's libavformat $avformat?)" ;; esac
 man -w videomerge >/dev/null || fail "no manual page for videomerge"
 
 ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
@@ -69,7 +89,7 @@ duration=$(/usr/bin/videomerge --json probe "$work/ab.mkv" | sed -n 's/.*"durati
 
 cleanup
 trap - EXIT
-for p in libvideomerge1 libvideomerge-dev videomerge; do
+for p in "${ours[@]}"; do
   if dpkg -s "$p" >/dev/null 2>&1; then fail "$p is still installed after the purge"; fi
 done
 echo "deb packages: $version installed with apt, built against, run and removed"

@@ -4,13 +4,22 @@
 # under Wine with only the zip's bin/ on its path to probe and merge two
 # files. Every DLL and program in bin/ imports only Windows' own DLLs or its
 # neighbours in bin/, and the MSVC import library names the exports.
+#   tests/package/windows_zip.sh        makes the zip (scripts/package windows) first
 #   tests/package/windows_zip.sh dist/videomerge-VERSION-win64.zip
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-zip=$(readlink -f "$1")
+fail() { echo "windows zip: $*" >&2; exit 1; }
+case $# in
+  0) zip=$("$root/scripts/package" windows | tail -n 1) || fail "scripts/package windows failed" ;;
+  1) zip=$1 ;;
+  *) echo "usage: $0 [ZIP]" >&2; exit 2 ;;
+esac
+zip=$(readlink -f "$zip")
+[ -f "$zip" ] || fail "no zip at $zip"
+"$root/scripts/install-missing" unzip mingw-w64 cmake make ffmpeg wine wine64 >&2
+llvm_nm=$("$root/scripts/windows/llvm-tool" llvm-nm)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-fail() { echo "windows zip: $*" >&2; exit 1; }
 
 mkdir "$work/sdk"
 (cd "$work/sdk" && unzip -q "$zip")
@@ -36,7 +45,7 @@ done
 case "$(ls "$sdk/bin")" in *avformat-vm-*.dll*) ;; *) fail "bin/ has no FFmpeg DLLs of our own name" ;; esac
 
 for fn in probe check start status progress result cancel free version; do
-  llvm-nm-14 "$sdk/lib/videomerge.lib" 2>/dev/null | grep -q " __imp_videomerge_$fn\$" ||
+  "$llvm_nm" "$sdk/lib/videomerge.lib" 2>/dev/null | grep -q " __imp_videomerge_$fn\$" ||
     fail "videomerge.lib does not import videomerge_$fn"
 done
 
