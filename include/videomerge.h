@@ -116,8 +116,10 @@ VIDEOMERGE_API int videomerge_start(const char *path_list, const char *out_path)
 VIDEOMERGE_API int videomerge_status(int id);
 
 /*   {"state":2,"percent":41.5,"current_file":1,"total_files":2,
- *    "processed_ms":N,"total_ms":N,"packets":N}
- * or {"error":"bad id"}. Valid until the same thread's next
+ *    "processed_ms":N,"total_ms":N,"packets":N,"phase":"copying"}
+ * or {"error":"bad id"}. phase becomes "finishing" once every packet is
+ * copied (the index, trailer, sync and rename follow); percent stays below
+ * 100.0 until the output is in place (state 3). Valid until the same thread's next
  * videomerge_progress for the same id (each thread has its own buffers). */
 VIDEOMERGE_API const char *videomerge_progress(int id);
 

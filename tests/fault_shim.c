@@ -1,7 +1,7 @@
 /* Test-only fault injection, loaded with LD_PRELOAD: makes read() or
  * write() on files whose path contains a chosen text fail with a chosen
  * errno once a number of bytes has gone through, or makes every read of
- * them slow. A test process sets it up through vm_fault_set, found with
+ * them, or their sync to the disk, slow. A test process sets it up through vm_fault_set, found with
  * dlsym; another program through the environment (VM_FAULT_MATCH,
  * VM_FAULT_OP, VM_FAULT_AFTER, VM_FAULT_ERRNO) when it loads. It also
  * counts the analyses of inputs (FFmpeg's avformat_find_stream_info), read
@@ -20,7 +20,7 @@
 enum { MAX_FD = 4096, MATCH_CAP = 1024 };
 
 static char g_match[MATCH_CAP];
-static int g_op;  /* 0 off, 1 read, 2 write, 3 every read sleeps `after` ms */
+static int g_op;  /* 0 off, 1 read, 2 write, 3 every read sleeps `after` ms, 4 fsync sleeps `after` ms */
 static long long g_after;
 static int g_errno;
 static volatile char g_marked[MAX_FD];
@@ -160,6 +160,18 @@ ssize_t write(int fd, const void *buf, size_t n)
     if (r > 0 && fd < MAX_FD)
         g_done[fd] += r;
     return r;
+}
+
+typedef int (*fsync_fn)(int);
+
+int fsync(int fd)
+{
+    REAL(fsync, fsync_fn);
+    if (g_op == 4 && fd >= 0 && fd < MAX_FD && g_marked[fd]) {
+        struct timespec pause = {g_after / 1000, (g_after % 1000) * 1000000};
+        nanosleep(&pause, NULL);
+    }
+    return real_fsync(fd);
 }
 
 /* Every analysis of an input goes through FFmpeg's avformat_find_stream_info. */

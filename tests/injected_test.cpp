@@ -6,10 +6,12 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -21,7 +23,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-enum { OP_READ = 1, OP_WRITE = 2 };
+enum { OP_READ = 1, OP_WRITE = 2, OP_SLOW_SYNC = 4 };
 
 using fault_set_fn = void (*)(const char *, int, long long, int);
 
@@ -116,6 +118,37 @@ TEST_F(Injected, ReadErrorFailsTheJob)
     EXPECT_FALSE(file_exists(out));
 }
 
+// Once every packet is copied the job says it is finishing (the index,
+// the trailer, the sync to a slow disk) and reaches 100% only when the
+// output is in place.
+TEST_F(Injected, ProgressSaysFinishingAndReaches100OnlyWhenDone)
+{
+    std::string out = scratch("finishing_out.mp4");
+    fs::remove(out);
+    shim()("finishing_out.mp4", OP_SLOW_SYNC, 600, 0);
+    int id = videomerge_start(path_list({fixture("av.mp4"), fixture("av.mp4")}).c_str(), out.c_str());
+    ASSERT_GE(id, 0);
+    bool saw_finishing = false;
+    for (;;) {
+        auto p = parse_answer(videomerge_progress(id));
+        if (p["state"] == 3) {
+            EXPECT_EQ(p["percent"], 100.0);
+            EXPECT_EQ(p["phase"], "finishing");
+            EXPECT_TRUE(file_exists(out));
+            break;
+        }
+        ASSERT_LT(p["state"], 3) << p.dump();
+        EXPECT_LT(p["percent"], 100.0) << p.dump();
+        if (p["phase"] == "finishing")
+            saw_finishing = true;
+        else
+            EXPECT_FALSE(saw_finishing) << "back to copying: " << p.dump();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    videomerge_free(id);
+    EXPECT_TRUE(saw_finishing);
+}
+
 // Each input is analysed once per job: by the check inside start, whose
 // findings the merge reuses. Formats whose packets depend on the analysis
 // itself are analysed again by the merge.
@@ -151,7 +184,13 @@ INSTANTIATE_TEST_SUITE_P(
                     analyses_case{"MatroskaBFrames", {"av.mkv", "av.mkv", "av.mkv"}, "mkv", 3},
                     analyses_case{"MpegTs", {"seg0.ts", "seg1.ts"}, "ts", 2},
                     analyses_case{"Mp3", {"delay.mp3", "delay.mp3"}, "mp3", 2},
-                    analyses_case{"RawAacTwice", {"audio.aac", "audio.aac"}, "mka", 4}),
+                    analyses_case{"RawAacTwice", {"audio.aac", "audio.aac"}, "mka", 4},
+                    // Opus in MPEG-TS: only an analysis times its packets.
+                    analyses_case{"OpusInMpegTs", {"opus_seg0.ts", "opus_seg1.ts"}, "mkv", 4},
+                    // What analyses keep is held to 64 MiB a job: each of
+                    // these keeps 14 MB of subtitle headers, and inputs past
+                    // the fourth are analysed again by the merge.
+                    analyses_case{"PastTheBudget", std::vector<const char *>(6, "big_headers.mkv"), "mkv", 8}),
     [](const testing::TestParamInfo<analyses_case> &i) { return std::string(i.param.name); });
 
 // A file replaced after the check (a new file under the same name, with the

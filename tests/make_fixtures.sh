@@ -186,6 +186,17 @@ rm -f font.ttf notes.txt
 head -c 20000000 /dev/zero > fonts.ttf
 ff -i av_short.mkv -attach fonts.ttf -metadata:s:t:0 mimetype=application/x-truetype-font -c copy big_fonts.mkv
 rm -f fonts.ttf
+# Sixty-three subtitle tracks with 230 kB headers each (styles, comments):
+# 14 MB of codec setup that an analysis keeps.
+python3 -c '
+import sys
+head = "[Script Info]\nScriptType: v4.00+\n" + "".join("; note %06d %s\n" % (i, "x" * 150) for i in range(1400))
+head += "\n[V4+ Styles]\nFormat: Name, Fontname, Fontsize\nStyle: Default,Arial,16\n\n"
+head += "[Events]\nFormat: Layer, Start, End, Style, Text\nDialogue: 0,0:00:00.00,0:00:00.50,Default,hi\n"
+open(sys.argv[1], "w").write(head)' big.ass
+ff $(video 64x64) $(for i in $(seq 63); do printf -- "-i big.ass "; done) -map 0 \
+   $(for i in $(seq 63); do printf -- "-map %d " "$i"; done) -t 0.5 $h264 -c:s copy big_headers.mkv
+rm -f big.ass
 # Audio of a codec FFmpeg does not know (its Matroska codec ID renamed).
 ff -i av_short.mkv -c copy unknown_audio_src.mkv
 python3 -c 'import sys; d = open(sys.argv[1], "rb").read(); open(sys.argv[2], "wb").write(d.replace(b"A_AAC", b"A_QQQ", 1))' \

@@ -15,14 +15,15 @@ const char BAD_ID[] = "{\"error\":\"bad id\"}";
 thread_local char t_progress[VM_MAX_JOBS][VM_PROGRESS_CAP];
 thread_local char t_result[VM_MAX_JOBS][VM_RESULT_CAP];
 
-// Percent of the expected total reached on stream 0; exactly 100 once done.
-// Stream 0 and the container durations need not agree, so it is capped.
+// Percent of the expected total reached on stream 0; 100 once done, and
+// only then: the output is in place. Stream 0 and the container durations
+// need not agree, so it is capped below that until the job is done.
 double percent_of(int state, int64_t processed_ms, int64_t total_ms)
 {
     if (state == VM_STATE_DONE)
         return 100.0;
     double divisor = total_ms > 0 ? (double)total_ms : 1.0;
-    return std::min(100.0, (double)processed_ms * 100.0 / divisor);
+    return std::min(99.9, (double)processed_ms * 100.0 / divisor);
 }
 
 // `,"streams_left_out":[i,j]`: the first input's streams the output
@@ -60,12 +61,15 @@ const char *write_progress(int id, vm_session *s)
     int64_t processed = s->processed_ms.load(std::memory_order_relaxed);
     char percent[32];
     format_fixed(percent_of(state, processed, s->total_ms), 1, percent);
+    // Finishing: every packet is copied; the index, the trailer, the sync
+    // and the rename take their time on a long output.
+    const char *phase = s->finishing.load(std::memory_order_relaxed) ? "finishing" : "copying";
     format_text(out, VM_PROGRESS_CAP,
                 "{\"state\":%d,\"percent\":%s,\"current_file\":%d,\"total_files\":%d,"
-                "\"processed_ms\":%lld,\"total_ms\":%lld,\"packets\":%lld}",
+                "\"processed_ms\":%lld,\"total_ms\":%lld,\"packets\":%lld,\"phase\":\"%s\"}",
                 state, percent, s->current_file.load(std::memory_order_relaxed), s->file_count,
                 (long long)processed, (long long)s->total_ms,
-                (long long)s->packets.load(std::memory_order_relaxed));
+                (long long)s->packets.load(std::memory_order_relaxed), phase);
     return out;
 }
 

@@ -23,6 +23,7 @@ void session_reset(vm_session *s)
     std::memset(&s->out, 0, sizeof s->out);
     output_dir_close(&s->out_dir);
     std::memset(&s->out_dir, 0, sizeof s->out_dir);
+    s->finishing.store(0, std::memory_order_relaxed);
     s->current_file.store(0, std::memory_order_relaxed);
     s->processed_ms.store(0, std::memory_order_relaxed);
     s->total_ms = 0;

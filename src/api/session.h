@@ -55,6 +55,9 @@ struct vm_session {
     resolved_path out;
     // The output's directory, opened at start; the worker takes it over.
     output_dir out_dir;
+    // Set once every packet is copied and the worker writes what follows
+    // them: the index and trailer, the sync, the rename.
+    std::atomic<int> finishing;
     std::atomic<int> current_file;
     std::atomic<int64_t> processed_ms;
     int64_t total_ms;

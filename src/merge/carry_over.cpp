@@ -14,18 +14,24 @@ extern "C" {
 
 namespace {
 
+// Tags carried from one dictionary (a file's or a stream's), at most.
+// Recordings carry a few dozen; a file with tens of thousands would make
+// each one cost a search of the others (FFmpeg's dictionaries are lists),
+// minutes for the merge. Tags past this are left out.
+const int MAX_TAGS = 1000;
+
 // mkvmerge stores statistics of each track as tags (BPS-eng, DURATION-eng,
-// NUMBER_OF_FRAMES-eng, ...), naming them in _STATISTICS_TAGS. They
-// describe the first input only, so a joined file must not repeat them.
-bool is_statistics_tag(const AVDictionary *tags, const char *key)
+// NUMBER_OF_FRAMES-eng, ...), naming them in _STATISTICS_TAGS (`names`,
+// null when there is none). They describe the first input only, so a
+// joined file must not repeat them.
+bool is_statistics_tag(const char *names, const char *key)
 {
     if (av_strncasecmp(key, "_STATISTICS_", 12) == 0)
         return true;
-    const AVDictionaryEntry *names = av_dict_get(tags, "_STATISTICS_TAGS", nullptr, AV_DICT_IGNORE_SUFFIX);
     if (!names)
         return false;
     size_t key_len = std::strcspn(key, "-");  // the name without its language suffix
-    for (const char *p = names->value; *p;) {
+    for (const char *p = names; *p;) {
         size_t len = std::strcspn(p, " ");
         if (len == key_len && av_strncasecmp(p, key, len) == 0)
             return true;
@@ -42,29 +48,32 @@ bool is_length_tag(const char *key)
     return av_strcasecmp(key, "duration") == 0;
 }
 
-int copy_tags(const AVDictionary *from, AVDictionary **to, bool (*skip)(const AVDictionary *, const char *))
+bool skip_stream_tag(const char *statistics, const char *key)
 {
-    const AVDictionaryEntry *t = nullptr;
-    while ((t = av_dict_get(from, "", t, AV_DICT_IGNORE_SUFFIX))) {
-        if (skip(from, t->key))
-            continue;
-        int ret = av_dict_set(to, t->key, t->value, 0);
-        if (ret < 0)
-            return ret;
-    }
-    return 0;
-}
-
-bool skip_stream_tag(const AVDictionary *tags, const char *key)
-{
-    return is_statistics_tag(tags, key) || is_length_tag(key);
+    return is_statistics_tag(statistics, key) || is_length_tag(key);
 }
 
 // The encoder tag names the program that wrote the input; this output is
 // written by libavformat, which names itself where its container has a place.
-bool skip_file_tag(const AVDictionary *tags, const char *key)
+bool skip_file_tag(const char *statistics, const char *key)
 {
-    return av_strcasecmp(key, "encoder") == 0 || skip_stream_tag(tags, key);
+    return av_strcasecmp(key, "encoder") == 0 || skip_stream_tag(statistics, key);
+}
+
+int copy_tags(const AVDictionary *from, AVDictionary **to, bool (*skip)(const char *, const char *))
+{
+    const AVDictionaryEntry *names = av_dict_get(from, "_STATISTICS_TAGS", nullptr, AV_DICT_IGNORE_SUFFIX);
+    const AVDictionaryEntry *t = nullptr;
+    int carried = 0;
+    while (carried < MAX_TAGS && (t = av_dict_get(from, "", t, AV_DICT_IGNORE_SUFFIX))) {
+        if (skip(names ? names->value : nullptr, t->key))
+            continue;
+        int ret = av_dict_set(to, t->key, t->value, 0);
+        if (ret < 0)
+            return ret;
+        carried++;
+    }
+    return 0;
 }
 
 // The MP4 muxer writes Dolby Vision configuration (dvcC), stereo 3D (st3d)

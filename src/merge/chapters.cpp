@@ -43,8 +43,16 @@ bool muxer_takes_chapters_at_trailer(const AVOutputFormat *f)
     return name_in(f->name, names);
 }
 
+// Chapters an output carries, at most, from all its inputs together: an
+// audiobook of a thousand parts has tens of thousands; a file with a
+// hundred thousand chapters in each input would hold gigabytes. Chapters
+// past this are left out.
+const int MAX_CHAPTERS = 100000;
+
 int append(chapter_list *cl, int64_t start_us, int64_t end_us, const AVDictionary *metadata)
 {
+    if (cl->count >= MAX_CHAPTERS)
+        return 0;
     chapter_entry *grown = static_cast<chapter_entry *>(
         av_realloc_array(cl->items, (size_t)cl->count + 1, sizeof *cl->items));
     if (!grown)

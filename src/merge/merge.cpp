@@ -347,6 +347,7 @@ int next_input(merge_run &m)
 // disk shows up here for small outputs, which are buffered) fails the job.
 int finish_output(merge_run &m)
 {
+    m.s->finishing.store(1, std::memory_order_relaxed);
     if (chapters_finish(&m.chapters, m.oc) < 0)
         return fail(m, "oom");
     int ret = av_write_trailer(m.oc);
