@@ -237,6 +237,22 @@ TEST(Carry, KeepsRotation)
     }
 }
 
+// What an output carries is bounded, whatever its inputs hold: 10 000
+// chapters in all, 1 000 tags a file (or stream). Inputs with a hundred
+// thousand chapters each took minutes and gigabytes.
+TEST(Carry, BoundsChaptersAndTags)
+{
+    std::string out = scratch("carry_many.mkv");
+    auto r = merge({"many_chapters.mkv", "many_chapters.mkv"}, out);
+    ASSERT_EQ(r["state"], 3) << r.dump();
+    AVFormatContext *ic = nullptr;
+    ASSERT_EQ(avformat_open_input(&ic, out.c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(ic->nb_chapters, 10000u);
+    EXPECT_LE(av_dict_count(ic->metadata), 1000 + 1);  // and the muxer's encoder tag
+    EXPECT_GE(av_dict_count(ic->metadata), 1000 - 1);
+    avformat_close_input(&ic);
+}
+
 // Video of a constant frame rate keeps it in Matroska (the track's default
 // duration): without it a reader works out a rate from the timestamps
 // (24.417 for the two segments of a 24 fps broadcast) and guesses decode

@@ -197,6 +197,17 @@ open(sys.argv[1], "w").write(head)' big.ass
 ff $(video 64x64) $(for i in $(seq 63); do printf -- "-i big.ass "; done) -map 0 \
    $(for i in $(seq 63); do printf -- "-map %d " "$i"; done) -t 0.5 $h264 -c:s copy big_headers.mkv
 rm -f big.ass
+# 12 000 chapters and 1 500 tags in half a second: more than an output
+# carries.
+python3 -c '
+import sys
+with open(sys.argv[1], "w") as f:
+    f.write(";FFMETADATA1\n")
+    f.write("".join("tag%d=value %d\n" % (i, i) for i in range(1500)))
+    f.write("".join("[CHAPTER]\nTIMEBASE=1/1000000\nSTART=%d\nEND=%d\ntitle=c%d\n" % (i * 40, i * 40 + 40, i)
+                    for i in range(12000)))' many.ffmeta
+ff $(video 64x64) -i many.ffmeta -map 0 -map_metadata 1 -map_chapters 1 -t 0.5 $h264 many_chapters.mkv
+rm -f many.ffmeta
 # Audio of a codec FFmpeg does not know (its Matroska codec ID renamed).
 ff -i av_short.mkv -c copy unknown_audio_src.mkv
 python3 -c 'import sys; d = open(sys.argv[1], "rb").read(); open(sys.argv[2], "wb").write(d.replace(b"A_AAC", b"A_QQQ", 1))' \
