@@ -583,4 +583,35 @@ INSTANTIATE_TEST_SUITE_P(
                      [](const std::string &dir, const std::string &) { run("chattr -a '" + dir + "'"); }, false}),
     [](const testing::TestParamInfo<refused_case> &i) { return std::string(i.param.name); });
 
+// An output whose file system clearly lacks the room (a 2 MB tmpfs for
+// 2.6 MB of inputs) fails at once, saying how much is needed and free,
+// before anything is made there; one that fits there is done. Skipped
+// where no tmpfs can be mounted.
+TEST(Ownership, NoRoomFailsBeforeAnythingIsMade)
+{
+    std::string dir = scratch("small_fs");
+    fs::create_directories(dir);
+    if (mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=2m") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    std::string big = dir + "/big.mp4", small = dir + "/small.mp4";
+    int id = videomerge_start(path_list({fixture("long.mp4"), fixture("long.mp4")}).c_str(), big.c_str());
+    ASSERT_GE(id, 0);
+    EXPECT_EQ(wait_final(id), VIDEOMERGE_STATE_FAILED);
+    auto r = parse_answer(videomerge_result(id));
+    auto p = parse_answer(videomerge_progress(id));
+    videomerge_free(id);
+    std::string error = r["error"];
+    EXPECT_EQ(error.rfind("not enough space for " + big + ": about 3 MB needed, ", 0), 0u) << error;
+    EXPECT_NE(error.find(" MB free"), std::string::npos) << error;
+    EXPECT_EQ(p["packets"], 0);
+    EXPECT_TRUE(fs::is_empty(dir));
+
+    id = videomerge_start(path_list({fixture("av.mp4"), fixture("av.mp4")}).c_str(), small.c_str());
+    ASSERT_GE(id, 0);
+    EXPECT_EQ(wait_final(id), VIDEOMERGE_STATE_DONE) << videomerge_result(id);
+    videomerge_free(id);
+    EXPECT_TRUE(file_exists(small));
+    umount2(dir.c_str(), MNT_DETACH);
+}
+
 }  // namespace

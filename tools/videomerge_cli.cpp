@@ -334,7 +334,10 @@ int report_check(const options &o, const char *answer)
         std::cerr << "videomerge: the files cannot be merged: " << j["reason"].get<std::string>() << "\n";
         print_mismatches(j);
     } else {
-        std::cout << "compatible: " << j["files"] << " files, " << seconds(j["total_duration_ms"]) << "\n";
+        std::cout << "compatible: " << j["files"] << " files, " << seconds(j["total_duration_ms"]);
+        if (j.contains("estimated_size_bytes") && j["estimated_size_bytes"].is_number())
+            std::cout << ", about " << (j["estimated_size_bytes"].get<long long>() + 999999) / 1000000 << " MB";
+        std::cout << "\n";
     }
     if (!j["ok"].get<bool>())
         return EXIT_FAILED;

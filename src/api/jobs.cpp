@@ -152,6 +152,7 @@ int start_job(const char *list, const char *out_path)
     std::strcpy(s->out_path, out_path);
     s->out = r.out;
     s->total_ms = checked.total_ms;
+    s->estimated_bytes = checked.size_bytes;
     s->reannex = checked.reannex;
     s->kept.swap(r.kept);
     s->out_dir = r.out_dir;

@@ -27,6 +27,7 @@ void session_reset(vm_session *s)
     s->current_file.store(0, std::memory_order_relaxed);
     s->processed_ms.store(0, std::memory_order_relaxed);
     s->total_ms = 0;
+    s->estimated_bytes = 0;
     s->reannex = 0;
     s->left_out.store(0, std::memory_order_relaxed);
     s->packets.store(0, std::memory_order_relaxed);

@@ -61,6 +61,7 @@ struct vm_session {
     std::atomic<int> current_file;
     std::atomic<int64_t> processed_ms;
     int64_t total_ms;
+    int64_t estimated_bytes;  // about what the output takes (the check's estimate)
     // Bit j: stream j is H.264/HEVC whose parameter sets differ between the
     // inputs; the worker gives its packets their own file's sets in band.
     vm_stream_mask reannex;

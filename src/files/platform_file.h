@@ -48,6 +48,9 @@ typedef intptr_t vm_dir;
 // in *error when it cannot be.
 vm_dir vm_dir_open(const char *utf8_dir, int *error);
 void vm_dir_close(vm_dir d);
+// Bytes this process may still write on the directory's file system, or
+// -1 when the system does not tell (some network file systems).
+int64_t vm_dir_free_bytes(vm_dir d);
 
 // Creates a new file for writing named `name` in `d`; fails when anything
 // stands there already (nothing is followed or truncated). On failure

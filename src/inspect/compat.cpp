@@ -101,6 +101,9 @@ int summarize_input(const AVFormatContext *ic, file_info *info)
     info->duration_ms = ic->duration == AV_NOPTS_VALUE ? 0 : ic->duration / 1000;
     int64_t size = ic->pb ? avio_size(ic->pb) : 0;
     info->size_bytes = size > 0 ? size : 0;
+    for (unsigned i = 0; i < ic->nb_streams; i++)
+        if (ic->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_ATTACHMENT)
+            info->once_bytes += ic->streams[i]->codecpar->extradata_size;
     return 0;
 }
 
@@ -356,7 +359,7 @@ int verdict_of(std::vector<surveyed_input> &inputs, check_result &out, bool list
             break;
         }
         total += in.duration_ms;
-        bytes += in.size_bytes;
+        bytes += in.size_bytes - (&in == &inputs[0] ? 0 : in.once_bytes);
         differ |= in.differ;
     }
     if (verdict == 1) {

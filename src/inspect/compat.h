@@ -51,6 +51,7 @@ struct file_info {
     stream_info streams[VM_MAX_STREAMS];
     int64_t duration_ms;  // container duration, 0 when unknown
     int64_t size_bytes;   // the file's size, 0 when unknown
+    int64_t once_bytes;   // of that, attachments: an output carries the first file's only
 };
 
 enum { VM_FILEINFO_ERROR_CAP = 256, VM_REASON_CAP = 512 };
@@ -94,7 +95,7 @@ int read_fileinfo(const char *path, file_info *info, char *err, kept_analysis **
 // What a check found. reason and the figures are set as compat_check says.
 struct check_result {
     int64_t total_ms = 0;    // the inputs' durations together
-    int64_t size_bytes = 0;  // the inputs' file sizes together
+    int64_t size_bytes = 0;  // about what a copy writes: the inputs' sizes, later files' attachments aside
     // Bit j: length-prefixed H.264/HEVC stream j whose parameter sets are
     // not the same in every file: a plain copy would decode the later files
     // with the first one's.

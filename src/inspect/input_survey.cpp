@@ -50,6 +50,7 @@ void read_input(survey *s, size_t k, file_info *info)
     in.kept = kept;
     in.duration_ms = info->duration_ms;
     in.size_bytes = info->size_bytes;
+    in.once_bytes = info->once_bytes;
     if (s->first && !compare_fileinfo(*s->first, *info, (int)k + 1, error, &in.differ, &in.mismatches)) {
         in.outcome = surveyed_input::DIFFERENT;
         in.error = error;

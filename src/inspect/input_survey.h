@@ -19,6 +19,7 @@ struct surveyed_input {
     std::string error;           // UNREADABLE: why; DIFFERENT: the first difference
     int64_t duration_ms = 0;     // READ: the container's duration
     int64_t size_bytes = 0;      // READ: the file's size
+    int64_t once_bytes = 0;      // READ: of that, attachments
     vm_stream_mask differ = 0;   // READ: streams whose H.264/HEVC parameter sets differ from the first's
     std::vector<mismatch> mismatches;  // DIFFERENT: every difference from the first
     kept_analysis *kept = nullptr;  // with keep: what its analysis found, or null

@@ -8,6 +8,7 @@
 #include "inspect/compat.h"
 #include "inspect/formats.h"
 #include "merge/flac_frames.h"
+#include "files/disk_room.h"
 #include "files/fs_path.h"
 #include "merge/input_prefetch.h"
 #include "merge/join_start.h"
@@ -387,6 +388,8 @@ void release(merge_run &m)
 int run_merge(merge_run &m)
 {
     vm_session *s = m.s;
+    if (check_room(s->out_dir, s->out_path, s->estimated_bytes, s->error, VM_ERROR_CAP) < 0)
+        return VM_STATE_FAILED;
     m.j = 1;
     int av_error = 0;
     if (accept_input(m, open_for_merge(s->open_paths[0].c_str(), s->kept[0], &m.ic, &av_error, &m.reused)) < 0)

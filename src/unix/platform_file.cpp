@@ -1,9 +1,11 @@
 #include "files/platform_file.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #ifdef __linux__
@@ -43,6 +45,17 @@ vm_dir vm_dir_open(const char *dir, int *error)
 void vm_dir_close(vm_dir d)
 {
     close((int)d);
+}
+
+int64_t vm_dir_free_bytes(vm_dir d)
+{
+    struct statvfs st;
+    if (fstatvfs((int)d, &st) != 0 || st.f_frsize == 0)
+        return -1;
+    // The blocks an unprivileged writer may use (root may use the reserve).
+    unsigned long long free_blocks = geteuid() == 0 ? st.f_bfree : st.f_bavail;
+    unsigned long long bytes = free_blocks * (unsigned long long)st.f_frsize;
+    return bytes > (unsigned long long)INT64_MAX ? INT64_MAX : (int64_t)bytes;
 }
 
 vm_file vm_file_create_new(vm_dir d, const char *name, int *error)

@@ -130,6 +130,14 @@ void vm_dir_close(vm_dir d)
     delete dir_of(d);
 }
 
+int64_t vm_dir_free_bytes(vm_dir d)
+{
+    ULARGE_INTEGER available;  // to this user, quotas counted
+    if (!GetDiskFreeSpaceExW(dir_of(d)->path.c_str(), &available, nullptr, nullptr))
+        return -1;
+    return available.QuadPart > (ULONGLONG)INT64_MAX ? INT64_MAX : (int64_t)available.QuadPart;
+}
+
 vm_file vm_file_create_new(vm_dir d, const char *name, int *error)
 {
     HANDLE h = CreateFileW(in_dir(d, name).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
