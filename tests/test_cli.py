@@ -83,7 +83,9 @@ class ProbeAndCheck(unittest.TestCase):
 
     def test_check(self):
         r = run("check", media("av.mp4"), media("av_short.mp4"))
-        self.assertEqual((r.returncode, r.stdout), (0, "compatible: 2 files, 3.200 s\n"))
+        self.assertEqual((r.returncode, r.stdout), (0, "compatible: 2 files, 3.200 s, about %d KiB\n"
+                                                    % ((os.path.getsize(media("av.mp4"))
+                                                        + os.path.getsize(media("av_short.mp4"))) // 1024)))
         r = run("check", media("av.mp4"), media("big.mp4"))
         self.assertEqual(r.returncode, 2)
         self.assertIn("resolution mismatch: file 2 (320x240 vs 160x120)", r.stderr)

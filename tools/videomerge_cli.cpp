@@ -335,8 +335,14 @@ int report_check(const options &o, const char *answer)
         print_mismatches(j);
     } else {
         std::cout << "compatible: " << j["files"] << " files, " << seconds(j["total_duration_ms"]);
-        if (j.contains("estimated_size_bytes") && j["estimated_size_bytes"].is_number())
-            std::cout << ", about " << (j["estimated_size_bytes"].get<long long>() + 999999) / 1000000 << " MB";
+        if (j.contains("estimated_size_bytes") && j["estimated_size_bytes"].is_number()) {
+            long long kib = j["estimated_size_bytes"].get<long long>() / 1024;
+            std::cout << ", about ";
+            if (kib < 10240)
+                std::cout << kib << " KiB";
+            else
+                std::cout << kib / 1024 << " MiB";
+        }
         std::cout << "\n";
     }
     if (!j["ok"].get<bool>())
