@@ -3,7 +3,9 @@
 //
 // Camera order sorts by file name, never by directory:
 //  - GoPro chapter files, G[XHL]ccnnnn.EXT (cc the chapter, nnnn the
-//    recording; the letters in either case), by recording, then chapter. A
+//    recording; the letters in either case; older cameras' GOPRnnnn.EXT
+//    and GPccnnnn.EXT, the first being chapter 00), by recording, then
+//    chapter. A
 //    name sort gets them wrong: GX020001 (chapter 2 of recording 1) comes
 //    after GX010002 (chapter 1 of recording 2).
 //  - Any other name in natural order: runs of digits compared by their
@@ -42,16 +44,20 @@ inline bool is_alnum(unsigned char c)
 inline std::string sort_name(const std::string &name)
 {
     auto upper = [](char c) { return (char)(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c); };
-    bool gopro = name.size() >= 10 && upper(name[0]) == 'G' &&
-                 (upper(name[1]) == 'X' || upper(name[1]) == 'H' || upper(name[1]) == 'L') &&
-                 name[8] == '.';
-    for (size_t i = 2; gopro && i < 8; i++)
+    // Older cameras name a recording's first chapter GOPRnnnn, the next ones
+    // GPccnnnn: the first is chapter 00.
+    bool first = name.size() >= 10 && upper(name[0]) == 'G' && upper(name[1]) == 'O' && upper(name[2]) == 'P' &&
+                 upper(name[3]) == 'R';
+    bool gopro = name.size() >= 10 && name[8] == '.' &&
+                 (first || (upper(name[0]) == 'G' && (upper(name[1]) == 'X' || upper(name[1]) == 'H' ||
+                                                      upper(name[1]) == 'L' || upper(name[1]) == 'P')));
+    for (size_t i = first ? 4 : 2; gopro && i < 8; i++)
         gopro = is_digit(name[i]);
     for (size_t i = 9; gopro && i < name.size(); i++)
         gopro = is_alnum(name[i]);
     if (!gopro)
         return name;
-    return "G" + name.substr(4, 4) + name.substr(2, 2);
+    return "G" + name.substr(4, 4) + (first ? std::string("00") : name.substr(2, 2));
 }
 
 // Natural order: <0, 0 or >0. Runs of digits compare by value (their

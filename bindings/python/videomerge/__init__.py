@@ -278,10 +278,12 @@ def merge(paths: Iterable[Path], out: Path) -> Job:
 
 
 # Camera order, as the command's --order camera (tools/input_order.h has the
-# reasons): a GoPro chapter file G[XHL]ccnnnn.EXT sorts as the name
+# reasons): a GoPro chapter file G[XHL]ccnnnn.EXT (or, from older cameras,
+# GPccnnnn.EXT, with GOPRnnnn.EXT as chapter 00) sorts as the name
 # "G" + nnnn + cc, every name in natural order. Names are compared as bytes,
 # the bytes the command gets for them.
-_GOPRO = re.compile(rb"[Gg][XxHhLl]([0-9]{2})([0-9]{4})\.[A-Za-z0-9]+")
+_GOPRO = re.compile(rb"[Gg][XxHhLlPp]([0-9]{2})([0-9]{4})\.[A-Za-z0-9]+")
+_GOPRO_FIRST = re.compile(rb"[Gg][Oo][Pp][Rr]([0-9]{4})\.[A-Za-z0-9]+")
 _RUN = re.compile(rb"[0-9]+|[^0-9]")
 
 
@@ -302,8 +304,11 @@ def _natural_key(name: bytes) -> List[Tuple[Any, ...]]:
 def _camera_key(path: Path) -> List[Tuple[Any, ...]]:
     name = os.path.basename(os.fsencode(path))
     gopro = _GOPRO.fullmatch(name)
+    first = _GOPRO_FIRST.fullmatch(name)
     if gopro:
         name = b"G" + gopro.group(2) + gopro.group(1)
+    elif first:
+        name = b"G" + first.group(1) + b"00"
     return _natural_key(name)
 
 
