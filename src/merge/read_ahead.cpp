@@ -18,8 +18,12 @@ namespace {
 // large keyframe, little next to the buffers FFmpeg itself holds. Once
 // stopped it waits until half is taken: waking a thread costs more than
 // passing on a packet, and taking turns packet by packet made copying MP4
-// slower than reading in place.
-const int AHEAD_SLOTS = 64;
+// slower than reading in place. The count is set so that the bytes bound
+// it in practice: with 64 slots the small audio packets (about 47 a second
+// of AAC at 48 kHz beside 30 of video) filled them in under a second of
+// media, and the two threads woke each other three times as often; 256
+// took 11 ms off the four 720p clips into Matroska, 5 ms off MP4 outputs.
+const int AHEAD_SLOTS = 256;
 const int64_t AHEAD_BYTES = 4 << 20;
 
 struct slot {
