@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "inspect/kept_analysis.h"
@@ -24,7 +26,20 @@ struct survey {
     std::atomic<size_t> first_failed; // lowest input found unreadable so far
     std::atomic<size_t> kept_bytes;   // held by the analyses kept so far
     bool keep;
+    // The first input is read alongside the others; each of them waits for
+    // its summary only to be compared with it.
+    std::mutex lock;
+    std::condition_variable first_done;
+    enum { FIRST_READING, FIRST_READ, FIRST_FAILED } first_state = FIRST_READING;
 };
+
+// Waits until the first input is read; true when it could be.
+bool first_read(survey *s)
+{
+    std::unique_lock<std::mutex> g(s->lock);
+    s->first_done.wait(g, [s] { return s->first_state != survey::FIRST_READING; });
+    return s->first_state == survey::FIRST_READ;
+}
 
 // Reads input k into in; with first, compares it with that input's summary.
 void read_input(survey *s, size_t k, file_info *info)
@@ -51,6 +66,8 @@ void read_input(survey *s, size_t k, file_info *info)
     in.duration_ms = info->duration_ms;
     in.size_bytes = info->size_bytes;
     in.once_bytes = info->once_bytes;
+    if (k > 0 && !first_read(s))
+        return;  // the check stops at the first input: nothing to compare with
     if (s->first && !compare_fileinfo(*s->first, *info, (int)k + 1, error, &in.differ, &in.mismatches)) {
         in.outcome = surveyed_input::DIFFERENT;
         in.error = error;
@@ -86,13 +103,13 @@ void survey_inputs(const vm_path_list &paths, std::vector<surveyed_input> &out, 
 {
     out.assign(paths.size(), surveyed_input{});
     std::unique_ptr<file_info> first(new file_info);
-    survey s{&paths, &out, nullptr, {1}, {paths.size()}, {0}, keep};
-    read_input(&s, 0, first.get());
-    if (out[0].outcome != surveyed_input::READ)
-        return;
-    s.first = first.get();
+    survey s{&paths, &out, nullptr, {1}, {paths.size()}, {0}, keep, {}, {}};
+    // Analysing one input decodes a frame or two and costs more than
+    // anything else in a check (about 20 ms for a 720p H.264 keyframe);
+    // the helpers start on the next inputs while this thread reads the
+    // first, so that a list of two takes the time of one on two cores.
     size_t cores = std::max(1u, std::thread::hardware_concurrency());
-    size_t helpers = std::min(paths.size() - 1, cores) - 1;
+    size_t helpers = std::min(paths.size() - 1, cores - 1);
     std::vector<vm_thread> threads(helpers);
     size_t started = 0;
     for (size_t i = 0; i < helpers; i++) {
@@ -102,8 +119,26 @@ void survey_inputs(const vm_path_list &paths, std::vector<surveyed_input> &out, 
         if (vm_thread_start(&threads[started]) == 0)
             started++;
     }
+    bool ok = false;
+    try {
+        read_input(&s, 0, first.get());
+        ok = out[0].outcome == surveyed_input::READ;
+    } catch (const std::bad_alloc &) {
+    }
+    {
+        std::lock_guard<std::mutex> g(s.lock);
+        if (ok) {
+            s.first = first.get();
+            s.first_state = survey::FIRST_READ;
+        } else {
+            s.first_failed.store(0);  // nothing past it is needed
+            s.first_state = survey::FIRST_FAILED;
+        }
+        s.first_done.notify_all();
+    }
     // This thread reads too; if no helper could start, it reads them all.
-    read_inputs(&s);
+    if (ok)
+        read_inputs(&s);
     for (size_t i = 0; i < started; i++) {
         vm_thread_join(&threads[i]);
         vm_thread_release(&threads[i]);

@@ -1,9 +1,10 @@
 // Reading a check's inputs, several at once: each input is opened and
 // analysed on its own, so the check spreads them over as many threads as
 // the machine has cores, each holding one open input at a time. The first
-// input is read before the others, which are compared with it as they are
-// read: what stays of each is its verdict, not its summary, so a list of
-// any length is checked in memory that grows only a little with it.
+// input is read alongside the others, and each is compared with it as soon
+// as both are read: what stays of each is its verdict, not its summary, so
+// a list of any length is checked in memory that grows only a little with
+// it.
 #ifndef VIDEOMERGE_INPUT_SURVEY_H
 #define VIDEOMERGE_INPUT_SURVEY_H
 
