@@ -95,15 +95,21 @@ int open64(const char *path, int flags, ...)
 
 typedef int (*openat_fn)(int, const char *, int, ...);
 
+static int openat_marked(openat_fn real, int dir, const char *path, int flags, va_list ap)
+{
+    int fd = real(dir, path, flags, mode_arg(flags, ap));
+    mark(fd, path);
+    return fd;
+}
+
 /* The output's file is made by its name inside its directory. */
 int openat(int dir, const char *path, int flags, ...)
 {
     REAL(openat, openat_fn);
     va_list ap;
     va_start(ap, flags);
-    int fd = real_openat(dir, path, flags, mode_arg(flags, ap));
+    int fd = openat_marked(real_openat, dir, path, flags, ap);
     va_end(ap);
-    mark(fd, path);
     return fd;
 }
 
@@ -112,9 +118,8 @@ int openat64(int dir, const char *path, int flags, ...)
     REAL(openat64, openat_fn);
     va_list ap;
     va_start(ap, flags);
-    int fd = real_openat64(dir, path, flags, mode_arg(flags, ap));
+    int fd = openat_marked(real_openat64, dir, path, flags, ap);
     va_end(ap);
-    mark(fd, path);
     return fd;
 }
 

@@ -50,7 +50,7 @@ struct output_file {
     char temp_name[VM_TEMP_PATH_CAP];
     vm_file file;     // the temporary file, while file_open
     bool file_open;
-    bool created;     // temp_path is ours, to remove unless committed
+    bool created;     // temp_name is ours, to remove unless committed
     bool committed;
     int write_error;  // the first failed write or seek, as an AVERROR
     int error;        // why opening or committing failed: a negative errno-style code, or 0

@@ -176,12 +176,6 @@ const char *kind_name(int media_type)
     return name ? name : "unknown";
 }
 
-std::string codec_text(int codec_id)
-{
-    const char *name = avcodec_get_name((enum AVCodecID)codec_id);
-    return name ? name : "unknown";
-}
-
 const char *packaging_name(int packaging)
 {
     switch (packaging) {
@@ -214,7 +208,8 @@ void compare_streams(const stream_info &a, const stream_info &b, int k, int j, d
         return;
     }
     if (b.codec_id != a.codec_id) {
-        d.add(j, "codec", codec_text(a.codec_id), codec_text(b.codec_id), "codec mismatch: file %d stream %d", k, j);
+        d.add(j, "codec", avcodec_get_name((enum AVCodecID)a.codec_id),
+              avcodec_get_name((enum AVCodecID)b.codec_id), "codec mismatch: file %d stream %d", k, j);
         return;
     }
     if (b.media_type == AVMEDIA_TYPE_VIDEO && (b.width != a.width || b.height != a.height) &&
@@ -433,11 +428,11 @@ std::string check_json(const char *list)
                     count < 0 ? 0 : count);
         return text;
     }
-    std::unique_ptr<check_result> r(new check_result);
-    int verdict = compat_check(paths, *r, CHECK_MISMATCHES);
+    check_result r;
+    int verdict = compat_check(paths, r, CHECK_MISMATCHES);
     char escaped[VM_REASON_CAP * 6];  // a control byte becomes \u0001, six bytes
     if (verdict != 1)
-        json_escape(r->reason, escaped, sizeof escaped);
+        json_escape(r.reason, escaped, sizeof escaped);
     if (verdict < 0) {
         format_text(text, sizeof text, "{\"ok\":false,\"error\":\"%s\"}", escaped);
         return text;
@@ -445,11 +440,11 @@ std::string check_json(const char *list)
     if (verdict == 0) {
         format_text(text, sizeof text, "{\"ok\":true,\"compatible\":false,\"reason\":\"%s\"", escaped);
         std::string out = text;
-        append_mismatches(out, r->mismatches);
+        append_mismatches(out, r.mismatches);
         return out + "}";
     }
     format_text(text, sizeof text,
                 "{\"ok\":true,\"compatible\":true,\"files\":%d,\"total_duration_ms\":%lld,\"estimated_size_bytes\":%lld}",
-                count, (long long)r->total_ms, (long long)r->size_bytes);
+                count, (long long)r.total_ms, (long long)r.size_bytes);
     return text;
 }
