@@ -52,6 +52,8 @@ TEST(Dlopen, CallsEveryFunctionByName)
     auto result = lookup<id_text_fn>(lib, "videomerge_result");
     auto cancel = lookup<void (*)(int)>(lib, "videomerge_cancel");
     auto release = lookup<void (*)(int)>(lib, "videomerge_free");
+    auto check_with = lookup<const char *(*)(const char *, const char *)>(lib, "videomerge_check_with");
+    auto start_with = lookup<int (*)(const char *, const char *, const char *)>(lib, "videomerge_start_with");
     // Internal helpers are not part of the interface.
     EXPECT_EQ(find_symbol(lib, "split_paths"), nullptr);
     EXPECT_EQ(find_symbol(lib, "_Z11split_pathsPKcPA1200_c"), nullptr);
@@ -74,6 +76,15 @@ TEST(Dlopen, CallsEveryFunctionByName)
     EXPECT_EQ(r["out_path"], out);
     release(id);
     EXPECT_TRUE(file_exists(out));
+
+    // The calls with options, by name too.
+    const char *chapters = R"({"chapters":"inputs"})";
+    EXPECT_EQ(parse_answer(check_with(list.c_str(), chapters))["compatible"], true);
+    EXPECT_EQ(parse_answer(check_with(list.c_str(), "{\"chapter\":1}"))["error"], "unknown option \"chapter\"");
+    id = start_with(list.c_str(), out.c_str(), chapters);
+    ASSERT_GE(id, 0);
+    ASSERT_EQ(wait_final(id, status), 3);
+    release(id);
     EXPECT_TRUE(unload_library(lib));
 }
 

@@ -121,6 +121,12 @@ ff -i two_audio.mp4 -map 0 -c copy $(langs deu fra) otherlang.mkv
 ff $(tone) -i tags.ffmeta -map 0 -map_metadata 1 -map_chapters 1 -t 2 -c:a libmp3lame tagged.mp3
 # Ogg stores a chapter's start only: its end is the next one's start.
 ff $(tone) -i tags.ffmeta -map 0 -map_metadata 1 -map_chapters 1 -t 2 -ac 2 -c:a libopus chapters.opus
+# Merge options: an input with a title tag, one with the time it was
+# recorded, and a camera's timecode (a tmcd track) in MP4 and MOV.
+ff -i av_short.mp4 -c copy -metadata title="Part Two" titled.mp4
+ff -i av_short.mp4 -c copy -metadata creation_time=2021-05-01T10:20:30.000000Z dated.mp4
+ff -i av.mp4 -c copy -timecode 01:02:03:04 timecode.mp4
+ff -i av.mp4 -c copy -timecode 01:02:03:04 timecode.mov
 # The ffmpeg tool of FFmpeg 5.1 turns this tag into the track's display matrix.
 ff -i av.mp4 -c copy -metadata:s:v rotate=90 rot90.mp4
 

@@ -161,6 +161,7 @@ media_read read_media(const std::string &path)
         p.dts_s = pkt->dts == AV_NOPTS_VALUE ? NAN : pkt->dts * av_q2d(tb);
         p.duration_s = pkt->duration * av_q2d(tb);
         p.crc = av_crc(crc, 0, pkt->data, pkt->size);
+        p.key = pkt->flags & AV_PKT_FLAG_KEY;
         r.packets.push_back(p);
         av_packet_unref(pkt);
     }

@@ -63,6 +63,7 @@ struct packet_info {
     double pts_s, dts_s;  // in seconds, NaN when unknown
     double duration_s;
     uint32_t crc;         // of the payload
+    bool key;             // a keyframe
 };
 
 struct media_read {

@@ -29,6 +29,9 @@ vm_session *prepare(const std::vector<std::string> &inputs, const std::string &o
     slot.open_paths = inputs;
     slot.kept.assign(inputs.size(), nullptr);
     slot.file_count = (int)inputs.size();
+    for (int i = 0; i < slot.file_count; i++)
+        slot.pieces.push_back({i, 0, -1});  // every input whole
+    slot.piece_ms.assign(inputs.size(), 0);
     std::strcpy(slot.out_path, out.c_str());
     resolve_path(out.c_str(), &slot.out);
     if (checked) {

@@ -79,10 +79,11 @@ int add_chapters(chapter_list *cl, const AVFormatContext *ic, int64_t file_start
         int64_t start_in, end_in;
         if (!chapter_time_us(c->start, c->time_base, &start_in))
             continue;
+        bool has_end = chapter_time_us(c->end, c->time_base, &end_in) && end_in >= start_in;
+        if (has_end && start_in < file_start_in && end_in <= file_start_in)
+            continue;  // over before the copy starts (a range's)
         int64_t start = std::max(place(start_in), file_start);
-        int64_t end = OPEN_END;
-        if (chapter_time_us(c->end, c->time_base, &end_in) && end_in >= start_in)
-            end = std::max(start, place(end_in));
+        int64_t end = has_end ? std::max(start, place(end_in)) : OPEN_END;
         int ret = append(cl, start, end, c->metadata);
         if (ret < 0)
             return ret;

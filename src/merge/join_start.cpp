@@ -282,13 +282,32 @@ void start_range(join_start *js, const AVFormatContext *ic, int64_t from_us)
     }
 }
 
+// The most any video packet read ahead is shown after it is decoded.
+int64_t reorder_of(const join_start *js, const AVFormatContext *ic)
+{
+    int64_t most = 0;
+    for (int k = 0; k < js->count; k++) {
+        const AVPacket *p = js->held[k];
+        int s = p->stream_index;
+        if (s < 0 || s >= js->streams || !trimmed_kind(ic->streams[s]) || p->pts == AV_NOPTS_VALUE ||
+            p->dts == AV_NOPTS_VALUE || p->pts <= p->dts)
+            continue;
+        int64_t d = us_of(p->pts, ic->streams[s]) - us_of(p->dts, ic->streams[s]);
+        if (d > 0 && d < 10000000)  // longer is broken timestamps, not reordering
+            most = std::max(most, d);
+    }
+    return most;
+}
+
 enum range_verdict { IN_RANGE, OUT_OF_RANGE, RANGE_ENDED };
 
 // Past the range's end: video by decode time (a frame decoded before the
 // end may be shown a little after it, so every frame shown before the end
-// decodes), the others by presentation time. The range ends once each of
-// its ending streams has passed it, or one has passed it by far (a stream
-// that stops short of the end must not keep the rest of the file read).
+// decodes), the others by presentation time, as far as that video is shown
+// (so audio is not cut short of the last pictures). The range ends once
+// each of its ending streams has passed it, or one has passed it by far (a
+// stream that stops short of the end must not keep the rest of the file
+// read).
 range_verdict range_of_packet(join_start *js, const AVFormatContext *ic, const AVPacket *pkt)
 {
     int s = pkt->stream_index;
@@ -299,8 +318,10 @@ range_verdict range_of_packet(join_start *js, const AVFormatContext *ic, const A
         return OUT_OF_RANGE;
     if (js->cut_to_us == AV_NOPTS_VALUE || (st->disposition & AV_DISPOSITION_ATTACHED_PIC))
         return IN_RANGE;
-    int64_t t = trimmed_kind(st) && pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
-    if (t == AV_NOPTS_VALUE || us_of(t, st) < js->cut_to_us)
+    bool video = trimmed_kind(st);
+    int64_t t = video && pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
+    int64_t end = video ? js->cut_to_us : js->cut_to_us + js->reorder_us;
+    if (t == AV_NOPTS_VALUE || us_of(t, st) < end)
         return IN_RANGE;
     const int64_t FAR_PAST_US = 10000000;
     if (!js->ended[s]) {
@@ -402,6 +423,8 @@ int join_start_begin(join_start *js, AVFormatContext *ic, kept_analysis *reused,
     if (range.from_us != AV_NOPTS_VALUE)
         start_range(js, ic, range.from_us);
     fill_leading_dts(js, ic);
+    if (range.to_us != AV_NOPTS_VALUE)
+        js->reorder_us = reorder_of(js, ic);
     for (int i = 0; i < js->streams; i++) {
         int64_t lead = lead_ticks[i] > 0 ? av_rescale_q_rnd(lead_ticks[i], ic->streams[i]->time_base,
                                                             AVRational{1, 1000000}, AV_ROUND_UP)
@@ -550,6 +573,7 @@ void join_start_end(join_start *js)
     av_freep(&js->leads);
     av_freep(&js->ended);
     js->cut_from_us = js->cut_to_us = AV_NOPTS_VALUE;
+    js->reorder_us = 0;
     js->ended_count = js->ending = 0;
     js->count = js->next = 0;
     js->read_end = 0;

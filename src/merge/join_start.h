@@ -45,6 +45,10 @@ struct join_start {
     // start; the range's start for audio alone) and ends, or AV_NOPTS_VALUE.
     int64_t cut_from_us;
     int64_t cut_to_us;
+    // How much later than its decode time video is shown at most (B-frames):
+    // the video decoded before the range's end runs this far past it, and
+    // the other streams end there too.
+    int64_t reorder_us;
     uint8_t *ended;   // per input stream: has reached the range's end
     int ended_count;  // of the streams that end the range
     int ending;       // streams whose end ends the range: audio and video, else all
