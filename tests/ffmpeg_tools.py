@@ -1,0 +1,19 @@
+"""What the Python tests ask of the ffmpeg tools: copies of the test media
+with other tags, and what an output holds as ffprobe reads it."""
+import json
+import subprocess
+
+
+def remux(source, out, *args):
+    """Copies source's streams into out with ffmpeg's further arguments
+    (tags, a timecode); returns out."""
+    subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-i", source,
+                    "-c", "copy", *args, out], check=True, timeout=60)
+    return out
+
+
+def chapters(path):
+    """The chapters of path as (title, start in seconds), in order."""
+    r = subprocess.run(["ffprobe", "-v", "error", "-show_chapters", "-of", "json", path],
+                       capture_output=True, text=True, check=True, timeout=60)
+    return [(c.get("tags", {}).get("title"), float(c["start_time"])) for c in json.loads(r.stdout)["chapters"]]
