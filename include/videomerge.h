@@ -100,6 +100,15 @@ VIDEOMERGE_API const char *videomerge_probe(const char *path);
  * The text stays valid until the next videomerge_check call. */
 VIDEOMERGE_API const char *videomerge_check(const char *path_list);
 
+/* The same check for a merge with options (see videomerge_start_with):
+ * total_duration_ms and estimated_size_bytes count trimmed inputs by their
+ * ranges; "files" stays the number of paths. Options that are not valid for
+ * the list answer {"ok":false,"error":"..."} naming what is wrong, e.g.
+ * "unknown option \"chapter\"" or "trim of file 2 (b.mp4) starts at or after
+ * its end (12.345 s)". NULL or "{}" answers as videomerge_check. Shares
+ * videomerge_check's buffer: the two must not overlap. */
+VIDEOMERGE_API const char *videomerge_check_with(const char *path_list, const char *options_json);
+
 /* Starts merging the listed files into out_path in the background; the
  * container follows from out_path's extension. Returns the job id (0 to 3)
  * or a negative code: -1 bad arguments (fewer than 2 paths, an empty or
@@ -111,6 +120,39 @@ VIDEOMERGE_API const char *videomerge_check(const char *path_list);
  * started (or the list does not fit in memory), -5 the inputs are not compatible (videomerge_check says why).
  * Every successful start must be matched by one videomerge_free. */
 VIDEOMERGE_API int videomerge_start(const char *path_list, const char *out_path);
+
+/* videomerge_start with options, a JSON object (NULL or "{}": none, exactly
+ * as videomerge_start). Same codes and job functions; -1 also for options
+ * that are not valid (unknown keys, wrong types or values, trims outside
+ * the list or the files): nothing is started or created, and
+ * videomerge_check_with with the same list and options answers why. Keys:
+ *   "chapters": "keep"   the inputs' own chapters, each moved to its
+ *                        input's place (the default)
+ *               "inputs" one chapter per input at its place, titled from its
+ *                        "title" tag, else its file name without extension
+ *               "none"   no chapters
+ *   "trim": [{"file":N,"from_ms":N,"to_ms":N},...]
+ *               input N (1 = the first of the list) is copied from from_ms
+ *               (default 0) to to_ms (default its end), milliseconds from
+ *               its start. Video starts at the keyframe at or before from_ms
+ *               (a stream copy cannot start between keyframes) and every
+ *               stream starts there, so the frames shown before from_ms keep
+ *               their sound; every stream ends at to_ms. A file may have
+ *               several ranges that do not overlap: they are copied in time
+ *               order, each as an input of its own (total_files and
+ *               files_merged count them).
+ *   "file_time": "now"   the output's modification time is when it was
+ *                        written (the default)
+ *                "first_input" the first input's recording time: its
+ *                        creation_time tag, else its modification time
+ *   "timecode": "continue" an MP4 or MOV output gets one timecode track
+ *                        from the first input's timecode, spanning the
+ *                        output (also the default, where it can)
+ *               "none"   no timecode track
+ * Where the output's container cannot honour an option given (chapters into
+ * MPEG-TS, a timecode into anything but MP4/MOV, or a first input without
+ * one), the job is done without it and the result says so. */
+VIDEOMERGE_API int videomerge_start_with(const char *path_list, const char *out_path, const char *options_json);
 
 /* The job's state (VIDEOMERGE_STATE_*), or -1 for an unknown id. */
 VIDEOMERGE_API int videomerge_status(int id);
@@ -124,7 +166,10 @@ VIDEOMERGE_API int videomerge_status(int id);
 VIDEOMERGE_API const char *videomerge_progress(int id);
 
 /*   {"state":3,"ok":true,"out_path":"...","out_size_bytes":N,
- *    "files_merged":N,"duration_ms":N,"packets_written":N,"elapsed_ms":N}
+ *    "files_merged":N,"duration_ms":N,"packets_written":N,"elapsed_ms":N,
+ *    "streams_left_out":[i,...],"output_duration_ms":N}
+ * and, after a start with options that the output could not honour,
+ * "options_not_applied":["chapters","timecode"] at the end.
  * or, for a failed job, {"state":5,"ok":false,"error":"..."}, or
  * {"error":"bad id"}. out_path is the path as the host gave it. Valid until
  * the same thread's next videomerge_result for the same id. */

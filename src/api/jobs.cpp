@@ -10,6 +10,7 @@
 #include "merge/merge.h"
 #include "files/resolved_path.h"
 #include "api/session.h"
+#include "merge_options.h"
 #include "text.h"
 #include "thread.h"
 
@@ -106,15 +107,27 @@ void release_thread(vm_session *s)
     s->thread = nullptr;
 }
 
-int start_job(const char *list, const char *out_path)
+int start_job(const char *list, const char *out_path, const char *options)
 {
     std::unique_ptr<start_request> req(new start_request());
     start_request &r = *req;
-    r.count = split_paths(list, r.given);
-    if (r.count == VM_SPLIT_NO_MEMORY)
+    vm_path_list listed;
+    int listed_count = split_paths(list, listed);
+    if (listed_count == VM_SPLIT_NO_MEMORY)
         return VM_START_NO_WORKER;
-    if (r.count < 2)  // also a too-long line
+    if (listed_count < 2)  // also a too-long line
         return VM_START_BAD_ARGS;
+    merge_options opts;
+    std::string refused;  // videomerge_check_with tells the host
+    if (parse_merge_options(options, listed_count, &opts, &refused) < 0)
+        return VM_START_BAD_ARGS;
+    // From here on the job's inputs are its pieces: a file with several
+    // ranges is read once per range.
+    std::vector<input_piece> pieces = pieces_of(opts, listed_count);
+    r.count = (int)pieces.size();
+    r.given.resize(r.count);
+    for (int i = 0; i < r.count; i++)
+        r.given[i] = listed[pieces[i].file];
     r.inputs.resize(r.count);
     r.open_paths.resize(r.count);
     if (!resolve_request(r, out_path))
@@ -129,6 +142,20 @@ int start_job(const char *list, const char *out_path)
         return VM_START_UNREADABLE;
     if (verdict == 0)
         return VM_START_INCOMPATIBLE;
+    if (check_pieces(pieces, listed, checked.file_ms, &refused) < 0)
+        return VM_START_BAD_ARGS;
+    std::vector<int64_t> expected_ms(r.count);
+    int64_t total_ms = 0, total_bytes = 0;
+    for (int i = 0; i < r.count; i++) {
+        expected_ms[i] = piece_ms(pieces[i], checked.file_ms[i]);
+        total_ms += expected_ms[i];
+        total_bytes += piece_bytes(pieces[i], checked.file_ms[i], checked.file_bytes[i]);
+        // The merge seeks into a range that starts later: what the check
+        // read from the file's start is of no use there.
+        if (pieces[i].from_ms > 0)
+            free_analysis(&r.kept[i]);
+    }
+    opts.trims.clear();  // spent into the pieces
 
     std::vector<vm_file_status> in_status(r.count);
     for (int i = 0; i < r.count; i++)
@@ -151,8 +178,11 @@ int start_job(const char *list, const char *out_path)
     s->file_count = r.count;
     std::strcpy(s->out_path, out_path);
     s->out = r.out;
-    s->total_ms = checked.total_ms;
-    s->estimated_bytes = checked.size_bytes;
+    s->pieces.swap(pieces);
+    s->piece_ms.swap(expected_ms);
+    s->options = opts;
+    s->total_ms = total_ms;
+    s->estimated_bytes = total_bytes;
     s->reannex = checked.reannex;
     s->kept.swap(r.kept);
     s->out_dir = r.out_dir;
@@ -177,12 +207,12 @@ int start_job(const char *list, const char *out_path)
 
 }  // namespace
 
-int job_start(const char *list, const char *out_path)
+int job_start(const char *list, const char *out_path, const char *options)
 {
     if (!list || !*list || !out_path || !*out_path || std::strlen(out_path) > MAX_OUT_PATH)
         return VM_START_BAD_ARGS;
     try {
-        return start_job(list, out_path);
+        return start_job(list, out_path, options);
     } catch (const std::bad_alloc &) {  // a list too long for the memory there is
         return VM_START_NO_WORKER;
     }

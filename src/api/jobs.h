@@ -11,7 +11,8 @@ enum {
     VM_START_INCOMPATIBLE = -5,
 };
 
-int job_start(const char *list, const char *out_path);
+// options: the merge options' JSON, or null.
+int job_start(const char *list, const char *out_path, const char *options);
 int job_status(int id);
 void job_cancel(int id);
 void job_free(int id);

@@ -100,6 +100,13 @@ const char *write_result(int id, vm_session *s)
     if (state == VM_STATE_DONE)
         pos += format_text(out + pos, VM_RESULT_CAP - pos, ",\"output_duration_ms\":%lld",
                            (long long)s->output_ms.load(std::memory_order_relaxed));
+    unsigned not_applied = s->not_applied.load(std::memory_order_relaxed);
+    if (state == VM_STATE_DONE && not_applied) {
+        pos += format_text(out + pos, VM_RESULT_CAP - pos, ",\"options_not_applied\":[%s%s%s]",
+                           not_applied & VM_NOT_APPLIED_CHAPTERS ? "\"chapters\"" : "",
+                           not_applied == (VM_NOT_APPLIED_CHAPTERS | VM_NOT_APPLIED_TIMECODE) ? "," : "",
+                           not_applied & VM_NOT_APPLIED_TIMECODE ? "\"timecode\"" : "");
+    }
     format_text(out + pos, VM_RESULT_CAP - pos, "}");
     return out;
 }

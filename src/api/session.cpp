@@ -14,6 +14,10 @@ void session_reset(vm_session *s)
     s->cancel.store(0, std::memory_order_relaxed);
     vm_path_list().swap(s->paths);  // their memory goes with them
     s->file_count = 0;
+    std::vector<input_piece>().swap(s->pieces);
+    std::vector<int64_t>().swap(s->piece_ms);
+    s->options = merge_options();
+    s->not_applied.store(0, std::memory_order_relaxed);
     std::memset(s->out_path, 0, sizeof s->out_path);
     vm_path_list().swap(s->open_paths);
     std::vector<vm_file_status>().swap(s->in_status);

@@ -11,6 +11,7 @@
 #include "capacity.h"
 #include "files/output_file.h"
 #include "files/resolved_path.h"
+#include "merge_options.h"
 #include "text.h"
 
 struct kept_analysis;
@@ -23,6 +24,8 @@ enum {
     VM_STATE_CANCELLED = 4,
     VM_STATE_FAILED = 5,
 };
+
+enum { VM_NOT_APPLIED_CHAPTERS = 1, VM_NOT_APPLIED_TIMECODE = 2 };
 
 enum { VM_ERROR_CAP = 256, VM_PROGRESS_CAP = 512, VM_RESULT_CAP = 8192 };
 
@@ -41,8 +44,17 @@ struct vm_session {
     std::atomic<int> in_use;
     std::atomic<int> state;
     std::atomic<int> cancel;
-    vm_path_list paths;  // as the host gave them, for the texts
-    int file_count;
+    vm_path_list paths;  // as the host gave them, for the texts; one per piece
+    int file_count;      // pieces: the inputs, a trimmed one once per range
+    // What the job copies of each entry of paths, and how long that is
+    // expected to be; the options it was started with (trims spent into the
+    // pieces).
+    std::vector<input_piece> pieces;
+    std::vector<int64_t> piece_ms;
+    merge_options options;
+    // Bits of VM_NOT_APPLIED_*: options given that the output's container
+    // could not honour. Written by the worker before the final state.
+    std::atomic<unsigned> not_applied;
     char out_path[VM_PATH_CAP];
     // What the job opens and writes: the paths resolved at start, and what
     // stood there then (the guards against two jobs sharing a file).

@@ -31,8 +31,13 @@ const char *videomerge_probe(const char *path)
 
 const char *videomerge_check(const char *path_list)
 {
+    return videomerge_check_with(path_list, nullptr);
+}
+
+const char *videomerge_check_with(const char *path_list, const char *options_json)
+{
     try {
-        g_check_json = check_json(path_list);
+        g_check_json = check_json(path_list, options_json);
     } catch (const std::bad_alloc &) {
         return "{\"ok\":false,\"error\":\"out of memory\"}";
     }
@@ -41,7 +46,12 @@ const char *videomerge_check(const char *path_list)
 
 int videomerge_start(const char *path_list, const char *out_path)
 {
-    return job_start(path_list, out_path);
+    return job_start(path_list, out_path, nullptr);
+}
+
+int videomerge_start_with(const char *path_list, const char *out_path, const char *options_json)
+{
+    return job_start(path_list, out_path, options_json);
 }
 
 int videomerge_status(int id) { return job_status(id); }

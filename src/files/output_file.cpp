@@ -147,13 +147,17 @@ int output_file_open(output_file *f, const char *final_path, output_dir *dir, AV
     return VM_OPEN_OK;
 }
 
-int output_file_commit(output_file *f, AVIOContext **pb, int64_t *size_bytes)
+int output_file_commit(output_file *f, AVIOContext **pb, int64_t *size_bytes, int64_t modified_us)
 {
     avio_flush(*pb);
     bool write_failed = (*pb)->error < 0 || f->write_error != 0;
     close_context(pb);
     if (write_failed)
         return VM_COMMIT_WRITE_FAILED;
+    // A time the system refuses (out of its range) leaves the file's own:
+    // the output is whole either way.
+    if (modified_us != VM_TIME_NOW)
+        vm_file_set_modified(f->file, modified_us);
     if ((f->error = vm_file_sync(f->file)) < 0)
         return VM_COMMIT_SYNC_FAILED;
     *size_bytes = vm_file_size(f->file);

@@ -80,7 +80,10 @@ int output_file_open(output_file *f, const char *final_path, output_dir *dir, AV
 
 // Flushes and closes the I/O context, syncs the file, renames it over the
 // final path and syncs the directory. *size_bytes is the file's size.
-int output_file_commit(output_file *f, AVIOContext **pb, int64_t *size_bytes);
+// modified_us, unless VM_TIME_NOW: the file's modification time (since
+// 1970, UTC), set before the sync.
+enum : int64_t { VM_TIME_NOW = INT64_MIN };
+int output_file_commit(output_file *f, AVIOContext **pb, int64_t *size_bytes, int64_t modified_us = VM_TIME_NOW);
 
 // Closes the I/O context and removes the temporary file unless committed,
 // and lets go of the directory; safe on a zeroed record and after a commit.

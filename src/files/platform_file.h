@@ -69,6 +69,11 @@ int vm_file_sync(vm_file f);
 // Only a hint: where the system has no such call it does nothing.
 void vm_file_start_writeback(vm_file f);
 int vm_file_close(vm_file f);
+// Sets the file's modification time, in microseconds since 1970 (UTC).
+// 0, or a negative errno-style code.
+int vm_file_set_modified(vm_file f, int64_t unix_us);
+// A vm_file_status time (the platform's units) in microseconds since 1970.
+int64_t vm_time_unix_us(int64_t platform_time);
 
 // 0 when a new file of ours in `d` could be renamed over `name` there, as
 // far as the system tells before trying; otherwise the negative

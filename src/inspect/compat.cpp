@@ -1,5 +1,7 @@
 #include "inspect/compat.h"
 
+#include "merge_options.h"
+
 #include "inspect/kept_analysis.h"
 
 #include <cstdio>
@@ -353,8 +355,11 @@ int verdict_of(std::vector<surveyed_input> &inputs, check_result &out, bool list
         case surveyed_input::READ:
             break;
         }
+        int64_t in_bytes = in.size_bytes - (&in == &inputs[0] ? 0 : in.once_bytes);
         total += in.duration_ms;
-        bytes += in.size_bytes - (&in == &inputs[0] ? 0 : in.once_bytes);
+        bytes += in_bytes;
+        out.file_ms.push_back(in.duration_ms);
+        out.file_bytes.push_back(in_bytes);
         differ |= in.differ;
     }
     if (verdict == 1) {
@@ -391,6 +396,13 @@ int compat_check(const vm_path_list &paths, check_result &out, unsigned wants)
 
 namespace {
 
+std::string options_error(const std::string &reason)
+{
+    std::vector<char> escaped(reason.size() * 6 + 3);
+    json_escape(reason.c_str(), escaped.data(), escaped.size());
+    return std::string("{\"ok\":false,\"error\":\"") + escaped.data() + "\"}";
+}
+
 // `,"mismatches":[...]`: every difference, as data.
 void append_mismatches(std::string &out, const std::vector<mismatch> &all)
 {
@@ -414,7 +426,7 @@ void append_mismatches(std::string &out, const std::vector<mismatch> &all)
 
 }  // namespace
 
-std::string check_json(const char *list)
+std::string check_json(const char *list, const char *options)
 {
     char text[VM_REASON_CAP * 6 + 200];
     if (!list || !*list)
@@ -428,6 +440,10 @@ std::string check_json(const char *list)
                     count < 0 ? 0 : count);
         return text;
     }
+    merge_options opts;
+    std::string refused;
+    if (parse_merge_options(options, count, &opts, &refused) < 0)
+        return options_error(refused);
     check_result r;
     int verdict = compat_check(paths, r, CHECK_MISMATCHES);
     char escaped[VM_REASON_CAP * 6];  // a control byte becomes \u0001, six bytes
@@ -442,6 +458,19 @@ std::string check_json(const char *list)
         std::string out = text;
         append_mismatches(out, r.mismatches);
         return out + "}";
+    }
+    if (!opts.trims.empty()) {  // the ranges' lengths and shares, not the files'
+        std::vector<input_piece> pieces = pieces_of(opts, count);
+        std::vector<int64_t> piece_file_ms;
+        for (const input_piece &p : pieces)
+            piece_file_ms.push_back(r.file_ms[p.file]);
+        if (check_pieces(pieces, paths, piece_file_ms, &refused) < 0)
+            return options_error(refused);
+        r.total_ms = r.size_bytes = 0;
+        for (const input_piece &p : pieces) {
+            r.total_ms += piece_ms(p, r.file_ms[p.file]);
+            r.size_bytes += piece_bytes(p, r.file_ms[p.file], r.file_bytes[p.file]);
+        }
     }
     format_text(text, sizeof text,
                 "{\"ok\":true,\"compatible\":true,\"files\":%d,\"total_duration_ms\":%lld,\"estimated_size_bytes\":%lld}",

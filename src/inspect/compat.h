@@ -101,6 +101,9 @@ struct check_result {
     // with the first one's.
     vm_stream_mask reannex = 0;
     char reason[VM_REASON_CAP] = "";
+    // Per input, when all can be merged: its duration (0 when unknown) and
+    // its share of size_bytes.
+    std::vector<int64_t> file_ms, file_bytes;
     std::vector<mismatch> mismatches;   // with CHECK_MISMATCHES
     std::vector<kept_analysis *> kept;  // with CHECK_KEEP: one per input, or null (free_analysis each)
 };
@@ -118,7 +121,9 @@ enum {
 // says which).
 int compat_check(const vm_path_list &paths, check_result &out, unsigned wants = 0);
 
-// The check answer for a path list (may be null). Throws std::bad_alloc.
-std::string check_json(const char *list);
+// The check answer for a path list (may be null), with the merge options
+// (a JSON object, or null): trimmed inputs count their ranges. Throws
+// std::bad_alloc.
+std::string check_json(const char *list, const char *options = nullptr);
 
 #endif

@@ -1,6 +1,8 @@
 #include "merge/carry_over.h"
 
 #include "av_compat.h"
+#include "merge_options.h"
+#include "text.h"
 
 #include <cstring>
 #include <initializer_list>
@@ -141,5 +143,26 @@ int carry_file_props(const AVFormatContext *ic, AVFormatContext *oc)
                 return ret;
         }
     }
+    return 0;
+}
+
+int carry_timecode(AVFormatContext *oc, int mode)
+{
+    if (mode == VM_TIMECODE_NONE) {
+        int ret = av_dict_set(&oc->metadata, "timecode", nullptr, 0);
+        for (unsigned i = 0; ret >= 0 && i < oc->nb_streams; i++)
+            ret = av_dict_set(&oc->streams[i]->metadata, "timecode", nullptr, 0);
+        return ret < 0 ? ret : 0;
+    }
+    // The muxer's own rule: the file's tag, or a video stream's.
+    static const char *const TRACKS[] = {"mov", "mp4"};
+    if (!name_in(oc->oformat->name, TRACKS))
+        return 0;
+    if (av_dict_get(oc->metadata, "timecode", nullptr, 0))
+        return 1;
+    for (unsigned i = 0; i < oc->nb_streams; i++)
+        if (oc->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+            av_dict_get(oc->streams[i]->metadata, "timecode", nullptr, 0))
+            return 1;
     return 0;
 }

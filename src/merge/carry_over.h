@@ -21,4 +21,10 @@ int carry_stream_props(const AVStream *in, AVStream *out);
 // AVERROR when out of memory.
 int carry_file_props(const AVFormatContext *ic, AVFormatContext *oc);
 
+// What becomes of the first input's timecode (its "timecode" tags, which
+// the MP4/MOV muxer turns into one timecode track spanning the output):
+// `mode` a vm_timecode; with none the tags go. Returns 1 when the output
+// gets a timecode track, 0 when not, or a negative AVERROR.
+int carry_timecode(AVFormatContext *oc, int mode);
+
 #endif

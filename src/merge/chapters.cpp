@@ -37,11 +37,6 @@ bool chapter_time_us(int64_t t, AVRational tb, int64_t *us)
     return *us > -FAR_US && *us < FAR_US;
 }
 
-bool muxer_takes_chapters_at_trailer(const AVOutputFormat *f)
-{
-    static const char *const names[] = {"mov", "mp4", "ipod", "3gp", "3g2", "psp", "matroska", "webm"};
-    return name_in(f->name, names);
-}
 
 // Chapters an output carries, at most, from all its inputs together: an
 // audiobook of a thousand parts has a few thousand. Inputs with a hundred
@@ -73,13 +68,11 @@ int append(chapter_list *cl, int64_t start_us, int64_t end_us, const AVDictionar
 }
 
 // Adds the chapters of `ic`, placed by `place` (an input time in
-// microseconds to an output position), none before the file's own start.
+// microseconds to an output position), none before the start of what is
+// copied (file_start_in, on the input's clock).
 template <typename Place>
-int add_chapters(chapter_list *cl, const AVFormatContext *ic, Place place)
+int add_chapters(chapter_list *cl, const AVFormatContext *ic, int64_t file_start_in, Place place)
 {
-    int64_t file_start_in;
-    if (!file_start_us(ic, &file_start_in))
-        return 0;
     int64_t file_start = place(file_start_in);
     for (unsigned i = 0; i < ic->nb_chapters; i++) {
         const AVChapter *c = ic->chapters[i];
@@ -95,6 +88,16 @@ int add_chapters(chapter_list *cl, const AVFormatContext *ic, Place place)
             return ret;
     }
     return 0;
+}
+
+int append_titled(chapter_list *cl, int64_t start_us, int64_t end_us, const std::string &title)
+{
+    AVDictionary *tags = nullptr;
+    int ret = av_dict_set(&tags, "title", title.c_str(), 0);
+    if (ret >= 0)
+        ret = append(cl, start_us, end_us, tags);
+    av_dict_free(&tags);
+    return ret;
 }
 
 // Moves the list's chapters into the muxer's, numbered after those it has
@@ -131,33 +134,86 @@ int hand_over(chapter_list *cl, AVFormatContext *oc)
 
 }  // namespace
 
-int chapters_begin(chapter_list *cl, const AVFormatContext *ic, AVFormatContext *oc)
+bool muxer_takes_chapters_at_trailer(const AVOutputFormat *f)
 {
+    static const char *const names[] = {"mov", "mp4", "ipod", "3gp", "3g2", "psp", "matroska", "webm"};
+    return name_in(f->name, names);
+}
+
+bool muxer_stores_chapters(const AVOutputFormat *f)
+{
+    // The Ogg family and FLAC write them as comments, MP3 in its ID3v2 tag.
+    static const char *const in_header[] = {"mp3", "ogg", "oga", "ogv", "opus", "spx", "flac"};
+    return muxer_takes_chapters_at_trailer(f) || name_in(f->name, in_header);
+}
+
+int chapters_begin(chapter_list *cl, int mode, const AVFormatContext *ic, AVFormatContext *oc, int64_t from_us,
+                   int64_t length_us)
+{
+    cl->mode = mode;
     cl->at_trailer = muxer_takes_chapters_at_trailer(oc->oformat);
-    if (cl->at_trailer || ic->nb_chapters == 0)
+    if (mode != VM_CHAPTERS_KEEP || cl->at_trailer || ic->nb_chapters == 0)
         return 0;
     // The first input starts the output at zero; its end is known only
     // from its container's duration here.
     int64_t file_start;
-    if (!file_start_us(ic, &file_start))
+    if (!file_start_us(ic, &file_start) || from_us < 0 || from_us >= FAR_US)
         return 0;
-    int ret = add_chapters(cl, ic, [&](int64_t us) { return us - file_start; });
+    int64_t copy_start = file_start + from_us;
+    int ret = add_chapters(cl, ic, copy_start, [&](int64_t us) { return us - copy_start; });
     if (ret < 0)
         return ret;
-    if (ic->duration != AV_NOPTS_VALUE && ic->duration > 0)
-        chapters_end_file(cl, ic->duration);
+    if (length_us > 0)
+        chapters_end_file(cl, length_us);
     return hand_over(cl, oc);
 }
 
-int chapters_add_file(chapter_list *cl, const AVFormatContext *ic, const timeline *tl)
+int chapters_begin_inputs(chapter_list *cl, AVFormatContext *oc, const std::vector<std::string> &titles,
+                          const std::vector<int64_t> &lengths_us)
 {
-    if (!cl->at_trailer)
+    cl->mode = VM_CHAPTERS_INPUTS;
+    cl->at_trailer = muxer_takes_chapters_at_trailer(oc->oformat);
+    if (cl->at_trailer)
+        return 0;
+    int64_t at = 0;
+    for (size_t i = 0; i < titles.size() && i < lengths_us.size(); i++) {
+        int ret = append_titled(cl, at, at + lengths_us[i], titles[i]);
+        if (ret < 0)
+            return ret;
+        at += lengths_us[i];
+    }
+    return hand_over(cl, oc);
+}
+
+int chapters_add_file(chapter_list *cl, const AVFormatContext *ic, const timeline *tl, const std::string &title)
+{
+    if (!cl->at_trailer || cl->mode == VM_CHAPTERS_NONE)
         return 0;
     auto place = [&](int64_t us) { return timeline_output_us(tl, us); };
-    int64_t start_in;
-    if (file_start_us(ic, &start_in))
-        chapters_end_file(cl, place(start_in));
-    return add_chapters(cl, ic, place);
+    // The timeline's start of the file is where its copy starts: the
+    // file's start, or a range's.
+    int64_t start_in = tl->file_start_us;
+    chapters_end_file(cl, place(start_in));
+    if (cl->mode == VM_CHAPTERS_INPUTS)
+        return append_titled(cl, place(start_in), OPEN_END, title);
+    return add_chapters(cl, ic, start_in, place);
+}
+
+std::string chapter_title(const AVFormatContext *ic, const std::string &path)
+{
+    const AVDictionaryEntry *t = ic ? av_dict_get(ic->metadata, "title", nullptr, 0) : nullptr;
+    if (t && *t->value)
+        return t->value;
+#ifdef _WIN32
+    size_t slash = path.find_last_of("/\\");
+#else
+    size_t slash = path.rfind('/');
+#endif
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    size_t dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0)
+        name.erase(dot);
+    return name;
 }
 
 void chapters_end_file(chapter_list *cl, int64_t end_us)

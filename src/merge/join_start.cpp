@@ -232,6 +232,87 @@ void fill_leading_dts(join_start *js, const AVFormatContext *ic)
     }
 }
 
+// The streams whose end ends a range: audio and video (an attached
+// picture comes once, at the start).
+bool ends_range(const AVStream *st)
+{
+    return st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO || trimmed_kind(st);
+}
+
+int64_t us_of(int64_t t, const AVStream *st)
+{
+    return t == AV_NOPTS_VALUE ? t : av_rescale_q(t, st->time_base, AVRational{1, 1000000});
+}
+
+// Whether a packet of a stream other than video lies wholly before the
+// copy's start: it ends by then and does not hold the start itself.
+bool before_cut(const join_start *js, const AVStream *st, const AVPacket *pkt)
+{
+    if (js->cut_from_us == AV_NOPTS_VALUE || trimmed_kind(st) || pkt->pts == AV_NOPTS_VALUE ||
+        (st->disposition & AV_DISPOSITION_ATTACHED_PIC))
+        return false;
+    int64_t start = us_of(pkt->pts, st);
+    int64_t end = us_of(pkt->pts + std::max<int64_t>(pkt->duration, 0), st);
+    return start < js->cut_from_us && end <= js->cut_from_us;
+}
+
+// The copy of a range starts at the first video keyframe kept (the
+// demuxer sought to the one at or before the range's start), for every
+// stream: the pictures shown before the range's start keep their sound.
+// Audio alone starts with the packet that holds the range's start. The
+// first times of the other streams are those of the packets kept.
+void start_range(join_start *js, const AVFormatContext *ic, int64_t from_us)
+{
+    int64_t cut = AV_NOPTS_VALUE;
+    for (int i = 0; i < js->streams; i++)
+        if (trimmed_kind(ic->streams[i]) && js->first_us[i] != AV_NOPTS_VALUE)
+            cut = cut == AV_NOPTS_VALUE ? js->first_us[i] : std::min(cut, js->first_us[i]);
+    js->cut_from_us = cut == AV_NOPTS_VALUE ? from_us : cut;
+    for (int i = 0; i < js->streams; i++)
+        if (!trimmed_kind(ic->streams[i]))
+            js->first_us[i] = AV_NOPTS_VALUE;
+    for (int k = 0; k < js->count; k++) {
+        const AVPacket *p = js->held[k];
+        int s = p->stream_index;
+        if (s < 0 || s >= js->streams || trimmed_kind(ic->streams[s]) || p->pts == AV_NOPTS_VALUE ||
+            before_cut(js, ic->streams[s], p))
+            continue;
+        int64_t t = us_of(p->pts, ic->streams[s]);
+        js->first_us[s] = js->first_us[s] == AV_NOPTS_VALUE ? t : std::min(js->first_us[s], t);
+    }
+}
+
+enum range_verdict { IN_RANGE, OUT_OF_RANGE, RANGE_ENDED };
+
+// Past the range's end: video by decode time (a frame decoded before the
+// end may be shown a little after it, so every frame shown before the end
+// decodes), the others by presentation time. The range ends once each of
+// its ending streams has passed it, or one has passed it by far (a stream
+// that stops short of the end must not keep the rest of the file read).
+range_verdict range_of_packet(join_start *js, const AVFormatContext *ic, const AVPacket *pkt)
+{
+    int s = pkt->stream_index;
+    if (s < 0 || s >= js->streams)
+        return IN_RANGE;
+    const AVStream *st = ic->streams[s];
+    if (before_cut(js, st, pkt))
+        return OUT_OF_RANGE;
+    if (js->cut_to_us == AV_NOPTS_VALUE || (st->disposition & AV_DISPOSITION_ATTACHED_PIC))
+        return IN_RANGE;
+    int64_t t = trimmed_kind(st) && pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
+    if (t == AV_NOPTS_VALUE || us_of(t, st) < js->cut_to_us)
+        return IN_RANGE;
+    const int64_t FAR_PAST_US = 10000000;
+    if (!js->ended[s]) {
+        js->ended[s] = 1;
+        if (js->ending < 0 || ends_range(st))
+            js->ended_count++;
+    }
+    if (js->ended_count >= std::abs(js->ending) || us_of(t, st) - js->cut_to_us > FAR_PAST_US)
+        return RANGE_ENDED;
+    return OUT_OF_RANGE;
+}
+
 void reset_leads(join_start *js, AVFormatContext *ic)
 {
     for (int i = 0; i < js->streams; i++)
@@ -240,7 +321,7 @@ void reset_leads(join_start *js, AVFormatContext *ic)
 
 }  // namespace
 
-int join_start_begin(join_start *js, AVFormatContext *ic, kept_analysis *reused)
+int join_start_begin(join_start *js, AVFormatContext *ic, kept_analysis *reused, input_range range)
 {
     join_start_end(js);
     js->reused = reused;
@@ -251,8 +332,14 @@ int join_start_begin(join_start *js, AVFormatContext *ic, kept_analysis *reused)
     js->dts_lead_us = static_cast<int64_t *>(av_calloc(n, sizeof(int64_t)));
     js->leads = static_cast<lead *>(av_calloc(n, sizeof(lead)));
     js->hidden = static_cast<AVPacket **>(av_calloc(n, sizeof(AVPacket *)));
-    if (!js->held || !js->first_us || !js->dts_lead_us || !js->leads || !js->hidden)
+    js->ended = static_cast<uint8_t *>(av_calloc(n, 1));
+    if (!js->held || !js->first_us || !js->dts_lead_us || !js->leads || !js->hidden || !js->ended)
         return -1;
+    js->cut_to_us = range.to_us;
+    for (int i = 0; i < js->streams; i++)
+        js->ending += ends_range(ic->streams[i]);
+    if (js->ending == 0)  // neither audio nor video: any stream ends it
+        js->ending = -js->streams;
     int waiting = 0;  // audio and video streams yet to show a packet
     int video_short = 0;  // video streams yet to show AHEAD_VIDEO_PACKETS
     std::vector<int> video_left(js->streams, 0);
@@ -312,6 +399,8 @@ int join_start_begin(join_start *js, AVFormatContext *ic, kept_analysis *reused)
             waiting--;
         }
     }
+    if (range.from_us != AV_NOPTS_VALUE)
+        start_range(js, ic, range.from_us);
     fill_leading_dts(js, ic);
     for (int i = 0; i < js->streams; i++) {
         int64_t lead = lead_ticks[i] > 0 ? av_rescale_q_rnd(lead_ticks[i], ic->streams[i]->time_base,
@@ -362,7 +451,10 @@ int hold_hidden_audio(join_start *js, lead &l, AVPacket *pkt)
 
 }  // namespace
 
-int join_start_read(join_start *js, AVFormatContext *ic, AVPacket *pkt)
+namespace {
+
+// The next packet after the leading-frame rules.
+int next_kept(join_start *js, AVFormatContext *ic, AVPacket *pkt)
 {
     for (;;) {
         int ret = 0;
@@ -403,6 +495,27 @@ int join_start_read(join_start *js, AVFormatContext *ic, AVPacket *pkt)
     }
 }
 
+}  // namespace
+
+int join_start_read(join_start *js, AVFormatContext *ic, AVPacket *pkt)
+{
+    for (;;) {
+        int ret = next_kept(js, ic, pkt);
+        if (ret < 0)
+            return ret;
+        range_verdict v = range_of_packet(js, ic, pkt);
+        if (v == IN_RANGE)
+            return 0;
+        av_packet_unref(pkt);
+        if (v == RANGE_ENDED) {
+            while (js->next < js->count)  // held packets past the end go unread
+                av_packet_free(&js->held[js->next++]);
+            js->read_end = AVERROR_EOF;
+            return AVERROR_EOF;
+        }
+    }
+}
+
 int timeline_kind_of(const AVStream *st)
 {
     if (st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
@@ -435,6 +548,9 @@ void join_start_end(join_start *js)
     av_freep(&js->first_us);
     av_freep(&js->dts_lead_us);
     av_freep(&js->leads);
+    av_freep(&js->ended);
+    js->cut_from_us = js->cut_to_us = AV_NOPTS_VALUE;
+    js->ended_count = js->ending = 0;
     js->count = js->next = 0;
     js->read_end = 0;
     js->streams = 0;

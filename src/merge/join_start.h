@@ -11,10 +11,22 @@
 
 #include "merge/timeline.h"
 
+extern "C" {
+#include <libavutil/avutil.h>
+}
+
 struct AVFormatContext;
 struct AVPacket;
 struct AVStream;
 struct kept_analysis;
+
+// The part of an input the merge copies, on the input's own clock (that of
+// AVFormatContext.start_time), in microseconds; AV_NOPTS_VALUE: from the
+// start, to the end.
+struct input_range {
+    int64_t from_us;
+    int64_t to_us;
+};
 
 struct join_start {
     AVPacket **held;    // packets read ahead, handed out first
@@ -29,14 +41,24 @@ struct join_start {
     bool trim;          // leave out leading frames that cannot decode
     int64_t left_out;   // packets left out so far
     kept_analysis *reused;  // the input was opened with this analysis of the check's
+    // Where the copy starts (the video keyframe at or before the range's
+    // start; the range's start for audio alone) and ends, or AV_NOPTS_VALUE.
+    int64_t cut_from_us;
+    int64_t cut_to_us;
+    uint8_t *ended;   // per input stream: has reached the range's end
+    int ended_count;  // of the streams that end the range
+    int ending;       // streams whose end ends the range: audio and video, else all
 };
 
 // Reads the first packets of the input just opened (until every audio and
 // video stream has shown one and every video stream a few, within limits),
 // fills first_us as if the leading frames were left out, and dts_lead_us.
 // `reused` is the check's analysis the input was opened with, if any: its
-// packets are read through it. Returns 0, or -1 when out of memory.
-int join_start_begin(join_start *js, AVFormatContext *ic, kept_analysis *reused);
+// packets are read through it. With a range, only what lies in it is handed
+// out (see input_range.h); the caller has sought to its start. Returns 0, or
+// -1 when out of memory.
+int join_start_begin(join_start *js, AVFormatContext *ic, kept_analysis *reused,
+                     input_range range = {AV_NOPTS_VALUE, AV_NOPTS_VALUE});
 
 // Whether leading frames that cannot decode are left out from this input:
 // not from the first input, nor from one that continues the one before

@@ -16,7 +16,9 @@
 #include "inspect/media_input.h"
 #include "files/output_file.h"
 #include "merge/read_ahead.h"
+#include "merge/range_start.h"
 #include "merge/reannex.h"
+#include "merge/recording_time.h"
 #include "api/session.h"
 #include "merge/stream_selection.h"
 #include "text.h"
@@ -52,6 +54,7 @@ struct merge_run {
     bool flac_numbering;  // a .flac output: frames get their output sample number
     int j;  // 1-based number of the input being read
     bool reused;  // input j was opened with the check's analysis
+    int64_t file_time_us;  // the output's modification time, or VM_TIME_NOW
 };
 
 int fail(merge_run &m, const char *fmt, const char *arg = nullptr)
@@ -73,6 +76,19 @@ int filter_failed(merge_run &m)
 {
     format_text(m.s->error, VM_ERROR_CAP, "bitstream filter failed (file %d)", m.j);
     return -1;
+}
+
+// The range of input `ic` that piece `p` copies, on the input's clock.
+input_range range_of_piece(const AVFormatContext *ic, const input_piece &p)
+{
+    // A start time beyond any recording's (damage) counts as zero, as on
+    // the timeline.
+    const int64_t FAR_US = int64_t(1) << 60;
+    int64_t start = ic->start_time == AV_NOPTS_VALUE || ic->start_time < -FAR_US || ic->start_time > FAR_US
+                        ? 0
+                        : ic->start_time;
+    return {p.from_ms > 0 ? start + p.from_ms * 1000 : AV_NOPTS_VALUE,
+            p.to_ms >= 0 ? start + p.to_ms * 1000 : AV_NOPTS_VALUE};
 }
 
 // Takes input j (m.j), as open_media left it, and opens the filters its
@@ -111,6 +127,47 @@ int choose_streams(merge_run &m)
     return 0;
 }
 
+// An input's chapter title without reading it: its header only.
+std::string title_of_input(merge_run &m, int k)
+{
+    AVFormatContext *c = nullptr;
+    int av_error = 0;
+    std::string title;
+    if (open_media_header(m.s->open_paths[k].c_str(), &c, &av_error) == VM_INPUT_OK)
+        title = chapter_title(c, m.s->paths[k]);
+    else
+        title = chapter_title(nullptr, m.s->paths[k]);
+    avformat_close_input(&c);
+    return title;
+}
+
+// The chapters the host asked for. A muxer that takes them with its header
+// gets them now: those of the first input (where its copy starts), or one
+// per input laid out by the inputs' expected lengths, each input's title
+// read from its header.
+int begin_chapters(merge_run &m)
+{
+    vm_session *s = m.s;
+    int mode = s->options.chapters;
+    if (mode == VM_CHAPTERS_INPUTS && !muxer_stores_chapters(m.oc->oformat))
+        s->not_applied.fetch_or(VM_NOT_APPLIED_CHAPTERS, std::memory_order_relaxed);
+    if (mode != VM_CHAPTERS_INPUTS) {
+        const input_piece &first = s->pieces[0];
+        int64_t length_us = first.cut() ? s->piece_ms[0] * 1000 : m.ic->duration;
+        return chapters_begin(&m.chapters, mode, m.ic, m.oc, first.from_ms * 1000,
+                              length_us == AV_NOPTS_VALUE ? 0 : length_us);
+    }
+    std::vector<std::string> titles;
+    std::vector<int64_t> lengths_us;
+    if (!muxer_takes_chapters_at_trailer(m.oc->oformat) && muxer_stores_chapters(m.oc->oformat)) {
+        for (int k = 0; k < s->file_count; k++) {
+            titles.push_back(k == 0 ? chapter_title(m.ic, s->paths[0]) : title_of_input(m, k));
+            lengths_us.push_back(s->piece_ms[k] * 1000);
+        }
+    }
+    return chapters_begin_inputs(&m.chapters, m.oc, titles, lengths_us);
+}
+
 // One output stream per kept stream of the first input, the file opened and
 // the header written; then the timeline set up in the muxer's time bases.
 // The muxer follows from the name the host gave; the bytes go to the job's
@@ -143,8 +200,13 @@ int create_output(merge_run &m)
         if (carry_stream_props(m.ic->streams[i], out) < 0)
             return fail(m, "oom");
     }
-    if (carry_file_props(m.ic, m.oc) < 0 || chapters_begin(&m.chapters, m.ic, m.oc) < 0)
+    if (carry_file_props(m.ic, m.oc) < 0 || begin_chapters(m) < 0)
         return fail(m, "oom");
+    int timecode = carry_timecode(m.oc, s->options.timecode);
+    if (timecode < 0)
+        return fail(m, "oom");
+    if (timecode == 0 && s->options.timecode == VM_TIMECODE_CONTINUE)
+        s->not_applied.fetch_or(VM_NOT_APPLIED_TIMECODE, std::memory_order_relaxed);
     int opened = output_file_open(&m.out, s->out.path, &s->out_dir, &m.oc->pb);
     if (opened == VM_OPEN_NO_REPLACE)  // found now rather than after the copy
         return fail_av(m, "cannot put the output in place", m.out.error);
@@ -197,9 +259,16 @@ int create_output(merge_run &m)
 // out unless it continues the input before.
 int begin_timeline_file(merge_run &m)
 {
-    if (join_start_begin(&m.start, m.ic, m.reused ? m.s->kept[m.j - 1] : nullptr) < 0)
+    const input_piece &piece = m.s->pieces[m.j - 1];
+    input_range range = range_of_piece(m.ic, piece);
+    if (begin_range(&m.start, m.ic, m.reused ? m.s->kept[m.j - 1] : nullptr, range) < 0)
         return fail(m, "oom");
     timeline_file f = timeline_file_of(m.ic);
+    if (piece.cut()) {
+        f.range = true;
+        if (m.start.cut_from_us != AV_NOPTS_VALUE)  // the copy starts there, not at the file's start
+            f.start_us = m.start.cut_from_us;
+    }
     // The timeline counts output streams, the first packets input streams.
     std::vector<int64_t> first(m.n, AV_NOPTS_VALUE), lead(m.n, 0);
     for (int i = 0; m.start.first_us && i < m.sel.count; i++) {
@@ -212,8 +281,18 @@ int begin_timeline_file(merge_run &m)
     f.first_us = first.data();
     f.dts_lead_us = lead.data();
     timeline_begin_file(&m.tl, f);
-    join_start_trim(&m.start, m.j > 1 && !m.tl.continues);
+    // A range's start has no frames before it to refer to, whichever input.
+    join_start_trim(&m.start, (m.j > 1 && !m.tl.continues) || range.from_us != AV_NOPTS_VALUE);
     return 0;
+}
+
+// Adds input j's chapters, or its one chapter.
+int add_chapters_of_input(merge_run &m)
+{
+    std::string title;
+    if (m.s->options.chapters == VM_CHAPTERS_INPUTS)
+        title = chapter_title(m.ic, m.s->paths[m.j - 1]);
+    return chapters_add_file(&m.chapters, m.ic, &m.tl, title) < 0 ? fail(m, "oom") : 0;
 }
 
 enum copy_end { COPY_EOF, COPY_CANCELLED, COPY_FAILED };
@@ -360,7 +439,7 @@ int next_input(merge_run &m)
         }
     if (begin_timeline_file(m) < 0)
         return -1;
-    return chapters_add_file(&m.chapters, m.ic, &m.tl) < 0 ? fail(m, "oom") : 0;
+    return add_chapters_of_input(m);
 }
 
 // Writes the trailer and puts the output in place. Any error there (a full
@@ -372,7 +451,7 @@ int finish_output(merge_run &m)
         return fail(m, "oom");
     int ret = av_write_trailer(m.oc);
     int64_t size = 0;
-    int committed = ret < 0 ? VM_COMMIT_WRITE_FAILED : output_file_commit(&m.out, &m.oc->pb, &size);
+    int committed = ret < 0 ? VM_COMMIT_WRITE_FAILED : output_file_commit(&m.out, &m.oc->pb, &size, m.file_time_us);
     if (committed == VM_COMMIT_SYNC_FAILED)
         return fail_av(m, "sync failed", m.out.error);
     if (committed == VM_COMMIT_RENAME_FAILED)
@@ -417,6 +496,8 @@ int run_merge(merge_run &m)
         too_many_streams(s->paths[0].c_str(), s->error, VM_ERROR_CAP);
         return VM_STATE_FAILED;
     }
+    m.file_time_us = s->options.file_time == VM_FILE_TIME_FIRST_INPUT ? recording_time_us(m.ic, s->in_status[0])
+                                                                     : VM_TIME_NOW;
     if (create_output(m) < 0)
         return VM_STATE_FAILED;
     m.pkt = av_packet_alloc();
@@ -425,12 +506,8 @@ int run_merge(merge_run &m)
         return VM_STATE_FAILED;
     }
     s->current_file.store(1, std::memory_order_relaxed);
-    if (begin_timeline_file(m) < 0)
+    if (begin_timeline_file(m) < 0 || add_chapters_of_input(m) < 0)
         return VM_STATE_FAILED;
-    if (chapters_add_file(&m.chapters, m.ic, &m.tl) < 0) {
-        fail(m, "oom");
-        return VM_STATE_FAILED;
-    }
     for (;;) {
         copy_end end = copy_input(m);
         if (end == COPY_CANCELLED)

@@ -94,7 +94,8 @@ int try_header(const AVOutputFormat *of, const AVFormatContext *ic,
     if (ret >= 0)
         ret = carry_file_props(ic, t);
     if (ret >= 0)
-        ret = chapters_begin(&chapters, ic, t);
+        ret = chapters_begin(&chapters, VM_CHAPTERS_KEEP, ic, t, 0,
+                             ic->duration == AV_NOPTS_VALUE ? 0 : ic->duration);
     chapters_free(&chapters);
     null_sink sink{0, 0};
     const int buffer_size = 4096;

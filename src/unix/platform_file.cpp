@@ -111,6 +111,26 @@ int vm_file_close(vm_file f)
     return close((int)f) == 0 ? 0 : -errno;
 }
 
+int vm_file_set_modified(vm_file f, int64_t unix_us)
+{
+    int64_t sec = unix_us / 1000000, us = unix_us % 1000000;
+    if (us < 0) {
+        sec--;
+        us += 1000000;
+    }
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;  // the access time stays
+    times[1].tv_sec = (time_t)sec;
+    times[1].tv_nsec = (long)(us * 1000);
+    return futimens((int)f, times) == 0 ? 0 : -errno;
+}
+
+int64_t vm_time_unix_us(int64_t platform_time)
+{
+    return platform_time / 1000;  // nanoseconds
+}
+
 namespace {
 
 // What a rename's checks look at: the owner, the mode and, on Linux, the

@@ -190,6 +190,27 @@ int vm_file_close(vm_file f)
     return CloseHandle(handle(f)) ? 0 : last_error();
 }
 
+namespace {
+// FILETIME counts 100 ns from 1601; this many of them lie before 1970.
+const int64_t FILETIME_1970 = 116444736000000000LL;
+}  // namespace
+
+int vm_file_set_modified(vm_file f, int64_t unix_us)
+{
+    int64_t t = unix_us * 10 + FILETIME_1970;
+    if (t < 0)
+        return -EINVAL;
+    FILETIME ft;
+    ft.dwLowDateTime = (DWORD)((uint64_t)t & 0xFFFFFFFFu);
+    ft.dwHighDateTime = (DWORD)((uint64_t)t >> 32);
+    return SetFileTime(handle(f), nullptr, nullptr, &ft) ? 0 : last_error();
+}
+
+int64_t vm_time_unix_us(int64_t platform_time)
+{
+    return (platform_time - FILETIME_1970) / 10;
+}
+
 int vm_file_may_replace(vm_dir, const char *)
 {
     return 0;  // MoveFileExW's reasons (a file open elsewhere) may pass before the end
