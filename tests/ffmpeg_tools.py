@@ -4,12 +4,18 @@ import json
 import subprocess
 
 
+def ffmpeg(*args):
+    """Runs the ffmpeg tool with these arguments, quietly; the last is the
+    file it writes, which is returned."""
+    subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-y", *args], check=True,
+                   timeout=60)
+    return args[-1]
+
+
 def remux(source, out, *args):
     """Copies source's streams into out with ffmpeg's further arguments
     (tags, a timecode); returns out."""
-    subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-i", source,
-                    "-c", "copy", *args, out], check=True, timeout=60)
-    return out
+    return ffmpeg("-i", source, "-c", "copy", *args, out)
 
 
 def chapters(path):
