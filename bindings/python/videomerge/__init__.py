@@ -352,9 +352,9 @@ def merge(paths: Iterable[Path], out: Path, *, chapters: Optional[str] = None,
                 from its title tag, else its file name) or "none";
       trim      a list of (file_number, from_seconds, to_seconds) tuples:
                 file_number counts from 1 in paths' order, either time may
-                be None (the file's start, its end); several ranges of one
-                file go in order. A range starts at the keyframe at or
-                before from_seconds;
+                be None (the file's start, its end); ranges of one file
+                must not overlap and join in time order. A range starts
+                at the keyframe at or before from_seconds;
       file_time "now" or "first_input" (the output's modification time
                 becomes the first input's recording time);
       timecode  "continue" or "none" (MP4/MOV outputs).
