@@ -3,12 +3,14 @@ Ctrl-C."""
 import json
 import os
 import pty
+import re
 import signal
 import subprocess
 import tempfile
 import time
 import unittest
 
+from ffmpeg_tools import chapters, ffmpeg, remux
 from test_paths import SCRATCH, empty_dir, media, scratch
 
 CLI = os.environ["VM_CLI"]
@@ -246,6 +248,164 @@ class Merge(unittest.TestCase):
         self.assertIn("merged 8 files", text)
 
 
+class MergeOptions(unittest.TestCase):
+    """--chapters, --trim, --file-time and --timecode: what the command
+    refuses itself, and what reaches the library."""
+
+    def test_malformed_values_are_refused_before_any_file_is_read(self):
+        two = [media("av.mp4"), media("av.mp4")]
+        for args, why in [(["--trim"], "--trim needs a value: N:FROM-TO"),
+                          (["--trim", "0:1-2"], "files count from 1"),
+                          (["--trim", "x:1-2"], "give N:FROM-TO"),
+                          (["--trim", ":1-2"], "give N:FROM-TO"),
+                          (["--trim", "1-2"], "give N:FROM-TO"),
+                          (["--trim", "1:2"], "give N:FROM-TO"),
+                          (["--trim", "1:-1-2"], "give N:FROM-TO"),
+                          (["--trim", "1:-"], "give FROM, TO or both"),
+                          (["--trim", "1:20-10"], "ends where or before it starts"),
+                          (["--trim", "1:0:05-5"], "ends where or before it starts"),
+                          (["--trim", "1:abc-"], "'abc' is not a time"),
+                          (["--trim", "1:1.5.5-"], "'1.5.5' is not a time"),
+                          (["--trim", "1:1.-"], "'1.' is not a time"),
+                          (["--trim", "1:.5-"], "'.5' is not a time"),
+                          (["--trim", "1:1:60-"], "'1:60' is not a time"),
+                          (["--trim", "1:1:60:00-"], "'1:60:00' is not a time"),
+                          # 1:05 or 1:50? Not guessed.
+                          (["--trim", "1:1:5-"], "'1:5' is not a time"),
+                          (["--trim", "1:1:02:03:04-"], "'1:02:03:04' is not a time"),
+                          (["--trim", "1:-99999999999999999999"], "is not a time"),
+                          (["--trim", "99999999999:1-"], "past any list"),
+                          (["--chapters", "all"], "give keep, inputs or none"),
+                          (["--chapters="], "give keep, inputs or none"),
+                          (["--chapters"], "--chapters needs a value"),
+                          (["--file-time", "first_input"], "give first or now"),
+                          (["--timecode", "keep"], "give continue or none")]:
+            for command in (["check"], ["merge", "-o", scratch("cli_malformed.mkv")]):
+                with self.subTest(args=args, command=command[0]):
+                    # The flag last, so that a missing value is missing.
+                    r = run(*command, *two, *args)
+                    self.assertEqual(r.returncode, 2, r.stderr)
+                    self.assertIn(why, r.stderr)
+                    self.assertEqual(r.stdout, "")
+                    self.assertFalse(os.path.exists(scratch("cli_malformed.mkv")))
+        r = run("probe", "--chapters", "none", media("av.mp4"))
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("are for check and merge", r.stderr)
+
+    def test_trims_reach_the_library(self):
+        # The check counts trimmed lengths. An hour and a bit of a black
+        # 16x16 picture, a frame a second, a keyframe every 10 s: every FROM
+        # is on a keyframe, where a trimmed input starts exactly.
+        hour = ffmpeg("-f", "lavfi", "-i", "color=c=black:size=16x16:rate=1", "-t", "3700", "-c:v", "libx264",
+                      "-preset", "ultrafast", "-g", "10", scratch("cli_hour.mp4"))
+        two = [hour, hour]
+        r = run("check", "--json", *two)
+        whole = json.loads(r.stdout)["total_duration_ms"] // 2
+        for trims, expected in [(["--trim", "1:10-20"], 10000 + whole),
+                                (["--trim=1:10-20"], 10000 + whole),
+                                (["--trim", "1:-0:20"], 20000 + whole),
+                                (["--trim", "2:0:00:10-"], whole + whole - 10000),
+                                (["--trim", "1:1:00-1:10.25"], 10250 + whole),
+                                (["--trim", "1:60:00-"], whole - 3600000 + whole),
+                                (["--trim", "1:1:00:00-1:00:10.5"], 10500 + whole),
+                                (["--trim", "1:10-12.52"], 2520 + whole),
+                                (["--trim", "1:00:10-00:12.520"], 2520 + whole),
+                                (["--trim", "1:10-12.519600"], 2520 + whole),  # as ffprobe writes times
+                                (["--trim", "1:10-12.5194"], 2519 + whole),
+                                (["--trim", "1:0-5", "--trim", "1:10-15", "--trim", "2:20-"],
+                                 5000 + 5000 + whole - 20000)]:
+            with self.subTest(trims=trims):
+                r = run("check", "--json", *trims, *two)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertEqual(json.loads(r.stdout)["total_duration_ms"], expected)
+
+    def test_each_range_joins_as_an_input(self):
+        out = scratch("cli_ranges.mkv")
+        r = run("merge", "--json", "--trim", "1:0-1", "--trim", "1:1-", "-o", out, media("av.mp4"),
+                media("av_short.mp4"))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        *progress, result = json_lines(self, r.stdout)
+        self.assertEqual({p["total_files"] for p in progress}, {3})
+        self.assertEqual(result["files_merged"], 3)
+        self.assertAlmostEqual(result["duration_ms"], 1000 + 1000 + 1200, delta=100)
+
+    def test_chapters_reach_the_library(self):
+        # tagged.mkv has two chapters and the title Holiday; av.mp4 neither.
+        # With inputs, each input's chapter begins where the input does.
+        titled = [media("tagged.mkv"), media("tagged.mkv")]
+        untitled = [media("av.mp4"), media("av_short.mp4")]
+        for inputs, args, titles, starts in [
+                (titled, [], ["Arrival", "Beach", "Arrival", "Beach"], None),
+                (titled, ["--chapters", "keep"], ["Arrival", "Beach", "Arrival", "Beach"], None),
+                (titled, ["--chapters", "none"], [], None),
+                (titled, ["--chapters", "inputs"], ["Holiday", "Holiday"], [0.0, 2.0]),
+                (untitled, ["--chapters=inputs"], ["av", "av_short"], [0.0, 2.0])]:
+            with self.subTest(inputs=inputs[0], args=args):
+                out = scratch("cli_chapters.mkv")
+                r = run("merge", *args, "-o", out, *inputs)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertNotIn("not written", r.stderr)
+                found = chapters(out)
+                self.assertEqual([title for title, _ in found], titles)
+                for (_, start), expected in zip(found, starts or []):
+                    self.assertAlmostEqual(start, expected, delta=0.05)
+
+    def test_a_bad_option_for_the_list_says_why(self):
+        # Only the library reads the files: the command passes these on, and
+        # tells its reason as bad usage.
+        inputs = [media("av.mp4"), media("av_short.mp4")]
+        out = scratch("cli_bad_option.mkv")
+        for trim, why in [("3:0-1", r"trim of file 3: no such file in the list"),
+                          ("2:5-", r"trim of file 2 \(.*av_short\.mp4\) starts at or after its end")]:
+            for command in (["check"], ["merge", "-o", out]):
+                with self.subTest(trim=trim, command=command[0]):
+                    r = run(*command, "--trim", trim, *inputs)
+                    self.assertEqual(r.returncode, 2, r.stderr)
+                    self.assertRegex(r.stderr, "videomerge: " + why)
+                    self.assertEqual(r.stdout, "")
+                    # Under --json, the check's answer as it is.
+                    r = run(*command, "--json", "--trim", trim, *inputs)
+                    self.assertEqual(r.returncode, 2, r.stderr)
+                    answer = json.loads(r.stdout)
+                    self.assertEqual(answer["ok"], False)
+                    self.assertRegex(answer["error"], why)
+                    self.assertFalse(os.path.exists(out))
+        # A file that cannot be read is still a failure, not bad usage.
+        r = run("check", "--trim", "1:0-1", media("av.mp4"), media("gone.mp4"))
+        self.assertEqual(r.returncode, 1, r.stderr)
+
+    def test_options_the_output_cannot_honour_are_named(self):
+        with_timecode = remux(media("av.mp4"), scratch("cli_timecode.mp4"), "-timecode", "01:00:00:00")
+        plain = [media("av.mp4"), media("av.mp4")]
+        for name, inputs, args, out, line in [
+                ("chapters", plain, ["--chapters", "inputs"], scratch("cli_options.ts"),
+                 "chapters not written: {out}'s container (mpegts) cannot store them\n"),
+                ("timecode", [with_timecode, with_timecode], ["--timecode", "continue"], scratch("cli_options.mkv"),
+                 "timecode not written: {out}'s container (matroska) cannot store one\n"),
+                ("timecode", plain, ["--timecode", "continue"], scratch("cli_options.mp4"),
+                 "timecode not written: the first input, %s, has none\n" % media("av.mp4"))]:
+            with self.subTest(out=out, inputs=inputs[0]):
+                r = run("merge", *args, "-o", out, *inputs)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertIn(line.format(out=out), r.stderr)
+                r = run("merge", "--json", *args, "-o", out, *inputs)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertEqual(merge_result(r.stdout)["options_not_applied"], [name])
+                self.assertNotIn("not written", r.stderr)  # standard output has it for programs
+
+    def test_file_time_of_the_first_input(self):
+        # Its creation_time tag, not the time the file was copied here.
+        recorded = remux(media("av.mp4"), scratch("cli_recorded.mp4"), "-metadata",
+                         "creation_time=2021-06-05T14:30:00Z")
+        out = scratch("cli_file_time.mkv")
+        for args, expected in [(["--file-time", "first"], 1622903400), (["--file-time", "now"], time.time()),
+                               ([], time.time())]:
+            with self.subTest(args=args):
+                r = run("merge", *args, "-o", out, recorded, media("av.mp4"))
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertAlmostEqual(os.stat(out).st_mtime, expected, delta=5)
+
+
 def json_lines(test, stdout):
     """Every line of a --json merge's output, each parsed on its own."""
     test.assertTrue(stdout.endswith("\n"), stdout)
@@ -344,6 +504,22 @@ class CameraOrder(unittest.TestCase):
                                      told)
                     self.assertFalse(os.path.exists(os.path.join(d, "out.mkv")))
 
+    def test_a_trim_counts_in_the_order_used(self):
+        # --trim 2 is file 2 as printed: clip10 (2 s) by name, clip2 (1.2 s)
+        # as given.
+        with tempfile.TemporaryDirectory(dir=SCRATCH) as d:
+            os.symlink(media("av.mp4"), os.path.join(d, "clip10.mp4"))
+            os.symlink(media("av_short.mp4"), os.path.join(d, "clip2.mp4"))
+            for order, told, total in [("camera", "file 2: clip10.mp4\n", 1200 + 1000),
+                                       ("given", "", 2000 + 1000)]:
+                with self.subTest(order=order):
+                    r = subprocess.run([CLI, "check", "--order", order, "--trim", "2:-1", "clip10.mp4",
+                                        "clip2.mp4"], cwd=d, capture_output=True, text=True, timeout=120)
+                    self.assertEqual(r.returncode, 0, r.stderr)
+                    self.assertIn(told, r.stderr)
+                    seconds = re.match(r"compatible: 2 files, ([\d.]+) s", r.stdout)
+                    self.assertIsNotNone(seconds, r.stdout)
+                    self.assertAlmostEqual(float(seconds.group(1)) * 1000, total, delta=100)
 
 if __name__ == "__main__":
     unittest.main()

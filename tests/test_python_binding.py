@@ -13,6 +13,7 @@ import warnings
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "bindings", "python"))
 import videomerge  # noqa: E402
+from ffmpeg_tools import chapters, remux  # noqa: E402
 from test_paths import empty_dir, media, scratch  # noqa: E402
 
 
@@ -145,6 +146,72 @@ class Binding(unittest.TestCase):
         for t in threads:
             t.join()
         self.assertEqual(results, [3, 3, 3, 3])
+
+
+class MergeOptions(unittest.TestCase):
+    """merge() and check() with chapters, trim, file_time and timecode."""
+
+    def test_keywords_reach_the_library(self):
+        two = [media("av.mp4"), media("av_short.mp4")]
+        # From 1 s, a keyframe of av.mp4, to its end; av_short.mp4 whole.
+        self.assertAlmostEqual(videomerge.check(two, trim=[(1, 1, None)])["total_duration_ms"], 2200, delta=100)
+        self.assertAlmostEqual(videomerge.check(two, trim=[(1, None, 0.5), [2, 0, 1.0]])["total_duration_ms"],
+                               1500, delta=100)
+        # No creation_time tag: its modification time is its recording time.
+        first = remux(media("av.mp4"), scratch("py_first.mp4"))
+        os.utime(first, (1500000000, 1500000000))
+        out = scratch("py_options.mkv")
+        with videomerge.merge([first, media("av_short.mp4")], out, chapters="inputs", file_time="first_input",
+                              timecode="none") as job:
+            result = job.wait(timeout=60)
+        self.assertEqual([title for title, _ in chapters(out)], ["py_first", "av_short"])
+        self.assertEqual(os.stat(out).st_mtime, 1500000000)
+        self.assertNotIn("options_not_applied", result)
+        with videomerge.merge(two, scratch("py_options.ts"), chapters="inputs") as job:
+            self.assertEqual(job.wait(timeout=60)["options_not_applied"], ["chapters"])
+
+    def test_malformed_arguments_raise_before_the_library_is_asked(self):
+        two = [media("av.mp4"), media("av.mp4")]
+        out = scratch("py_malformed.mkv")
+        for kwargs, error in [({"chapters": b"inputs"}, TypeError),
+                              ({"timecode": 0}, TypeError),
+                              ({"trim": "1:0-1"}, TypeError),
+                              ({"trim": (1, 0, 1)}, TypeError),  # one range, not a list of them
+                              ({"trim": [(1, 0)]}, TypeError),
+                              ({"trim": [{"file": 1, "from_ms": 0}]}, TypeError),
+                              ({"trim": [(1.0, 0, 1)]}, TypeError),
+                              ({"trim": [(True, 0, 1)]}, TypeError),
+                              ({"trim": [(1, "0", 1)]}, TypeError),
+                              ({"trim": [(0, 0, 1)]}, ValueError),
+                              ({"trim": [(1, -1, 1)]}, ValueError),
+                              ({"trim": [(1, 0, float("inf"))]}, ValueError),
+                              ({"trim": [(1, None, None)]}, ValueError),
+                              ({"trim": [(1, 2, 2)]}, ValueError),
+                              ({"trim": [(1, 2, 1)]}, ValueError)]:
+            with self.subTest(kwargs=kwargs):
+                with self.assertRaises(error):
+                    videomerge.check(two, **kwargs)
+                with self.assertRaises(error):
+                    videomerge.merge(two, out, **kwargs)
+                self.assertFalse(os.path.exists(out))
+
+    def test_the_library_says_why_options_are_refused(self):
+        two = [media("av.mp4"), media("av_short.mp4")]
+        out = scratch("py_refused_options.mkv")
+        for kwargs, why in [({"trim": [(3, 0, 1)]}, r"^trim of file 3: no such file in the list"),
+                            ({"trim": [(2, 5, None)]}, r"^trim of file 2 \(.*av_short\.mp4\) starts at or after"),
+                            ({"chapters": "all"}, "chapters"),
+                            ({"file_time": "first"}, "file_time"),
+                            ({"timecode": "keep"}, "timecode")]:
+            with self.subTest(kwargs=kwargs):
+                with self.assertRaisesRegex(videomerge.VideomergeError, why):
+                    videomerge.check(two, **kwargs)
+                with self.assertRaisesRegex(videomerge.VideomergeError, why):
+                    videomerge.merge(two, out, **kwargs)
+                self.assertFalse(os.path.exists(out))
+        # An output refused with valid options is still the output's fault.
+        with self.assertRaisesRegex(videomerge.VideomergeError, "^bad arguments"):
+            videomerge.merge(two, media("av.mp4"), chapters="none")
 
 
 class CameraOrder(unittest.TestCase):

@@ -1,8 +1,8 @@
 // videomerge: the command-line host of the library.
 //
 //   videomerge probe FILE
-//   videomerge check FILE... | -l LIST | -
-//   videomerge merge -o OUT [--order given|camera] FILE... | -l LIST | -
+//   videomerge check [--order given|camera] [MERGE OPTIONS] FILE... | -l LIST | -
+//   videomerge merge -o OUT [--order given|camera] [MERGE OPTIONS] FILE... | -l LIST | -
 //
 // Exit codes: 0 done, 1 failed, 2 bad usage or incompatible inputs,
 // 130 cancelled (Ctrl-C, SIGTERM, SIGHUP).
@@ -15,18 +15,22 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <initializer_list>
 #include <iostream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 extern "C" {
+#include <libavformat/avformat.h>
 #include <libavutil/log.h>
 }
 
 #include "input_order.h"
+#include "merge_options.h"
 #include "platform.h"
 #include "progress_line.h"
 #include "videomerge.h"
@@ -39,8 +43,8 @@ enum exit_code { EXIT_DONE = 0, EXIT_FAILED = 1, EXIT_USAGE = 2, EXIT_CANCELLED 
 
 const char USAGE[] =
     "usage: videomerge probe FILE\n"
-    "       videomerge check [--order ORDER] FILE... | -l LIST | -\n"
-    "       videomerge merge -o OUT [--order ORDER] FILE... | -l LIST | -\n"
+    "       videomerge check [--order ORDER] [MERGE OPTIONS] FILE... | -l LIST | -\n"
+    "       videomerge merge -o OUT [--order ORDER] [MERGE OPTIONS] FILE... | -l LIST | -\n"
     "\n"
     "Joins media files end to end without re-encoding.\n"
     "\n"
@@ -61,6 +65,24 @@ const char USAGE[] =
     "  -v, --verbose  show FFmpeg's messages at its own level (by default only errors)\n"
     "  --help       this text\n"
     "  --version    the version\n"
+    "\n"
+    "merge options (check takes them too: it judges them and counts trimmed lengths):\n"
+    "  --chapters keep    the inputs' own chapters (the default)\n"
+    "  --chapters inputs  one chapter per input, titled from its title tag, else\n"
+    "               its file name without extension\n"
+    "  --chapters none    no chapters\n"
+    "  --trim N:FROM-TO   take only FROM to TO of file N: N counts from 1 in the\n"
+    "               order used (with --order camera, as printed); FROM and TO as\n"
+    "               seconds (12.5) or [h:]mm:ss[.mmm], either may be empty\n"
+    "               (2:-30 is file 2 up to 30 s, 2:1:00- from 1 min to its end);\n"
+    "               repeat it for more ranges. A range starts at the keyframe at\n"
+    "               or before FROM, so a little more than asked may show\n"
+    "  --file-time first  give OUT the first input's recording time (its\n"
+    "               creation_time tag, else its modification time)\n"
+    "  --file-time now    OUT's time is when it was written (the default)\n"
+    "  --timecode continue  an MP4/MOV output whose first input has a timecode\n"
+    "               gets a timecode track from it (the default)\n"
+    "  --timecode none      no timecode track\n"
     "\n"
     "exit codes: 0 done, 1 failed, 2 bad usage or incompatible inputs, 130 cancelled\n";
 
@@ -119,14 +141,6 @@ const char *probe_answer(const std::string &path)
     return answer;
 }
 
-const char *check_answer(const std::string &list)
-{
-    const char *answer = nullptr;
-    if (!finished_uninterrupted([&] { answer = videomerge_check(list.c_str()); }))
-        exit_interrupted();
-    return answer;
-}
-
 struct options {
     std::string command;
     std::vector<std::string> inputs;
@@ -134,7 +148,29 @@ struct options {
     bool json = false;
     bool verbose = false;
     bool camera_order = false;
+    merge_options::chosen merge;
 };
+
+// Without merge options the calls of old are made, so that a plain check or
+// merge stays what it was.
+const char *check_answer(const std::string &list, const merge_options::chosen &merge)
+{
+    const char *answer = nullptr;
+    std::string opts = merge.json();
+    bool with = merge.any();
+    if (!finished_uninterrupted([&] {
+            answer = with ? videomerge_check_with(list.c_str(), opts.c_str()) : videomerge_check(list.c_str());
+        }))
+        exit_interrupted();
+    return answer;
+}
+
+// True when the list alone passes the check that failed with the merge
+// options: the options were at fault, a usage error, not the files.
+bool options_at_fault(const std::string &list, const merge_options::chosen &merge)
+{
+    return merge.any() && parsed(check_answer(list, merge_options::chosen())).value("ok", false);
+}
 
 int usage_error(const std::string &msg)
 {
@@ -155,12 +191,31 @@ bool read_list(std::istream &in, std::vector<std::string> &paths)
     return !in.bad();
 }
 
+// The options that take a value, as "--name VALUE" or "--name=VALUE", and
+// the values they take.
+const std::pair<const char *, const char *> VALUED_OPTIONS[] = {
+    {"--order", "given or camera"},     {"--chapters", "keep, inputs or none"},
+    {"--trim", "N:FROM-TO"},            {"--file-time", "first or now"},
+    {"--timecode", "continue or none"},
+};
+
+// The library's word for a value typed as one of `words` (typed, library's);
+// empty when it is none of them.
+std::string library_word(const std::string &typed,
+                         std::initializer_list<std::pair<const char *, const char *>> words)
+{
+    for (const auto &w : words)
+        if (typed == w.first)
+            return w.second;
+    return "";
+}
+
 // Parses the arguments; returns -1 when they are fine, else an exit code.
 int parse_args(const std::vector<std::string> &argv, options &o)
 {
     int argc = (int)argv.size();
     for (int i = 1; i < argc; i++) {
-        std::string a = argv[i];
+        std::string a = argv[i], value;
         if (a == "--help" || a == "-h") {
             std::cout << USAGE;
             return EXIT_DONE;
@@ -169,21 +224,44 @@ int parse_args(const std::vector<std::string> &argv, options &o)
             std::cout << "videomerge " << videomerge_version() << "\n";
             return EXIT_DONE;
         }
+        for (const auto &v : VALUED_OPTIONS) {
+            std::string name = v.first;
+            if (a != name && a.rfind(name + "=", 0) != 0)
+                continue;
+            if (a != name)
+                value = a.substr(name.size() + 1);
+            else if (++i < argc)
+                value = argv[i];
+            else
+                return usage_error(name + " needs a value: " + v.second);
+            a = name;
+        }
         if (a == "--json") {
             o.json = true;
         } else if (a == "-v" || a == "--verbose") {
             o.verbose = true;
-        } else if (a == "--order" || a.rfind("--order=", 0) == 0) {
-            std::string order;
-            if (a != "--order")
-                order = a.substr(8);
-            else if (++i < argc)
-                order = argv[i];
-            else
-                return usage_error("--order needs a value: given or camera");
-            if (order != "given" && order != "camera")
-                return usage_error("unknown order '" + order + "': give 'given' or 'camera'");
-            o.camera_order = order == "camera";
+        } else if (a == "--order") {
+            if (value != "given" && value != "camera")
+                return usage_error("unknown order '" + value + "': give 'given' or 'camera'");
+            o.camera_order = value == "camera";
+        } else if (a == "--chapters") {
+            o.merge.chapters = library_word(value, {{"keep", "keep"}, {"inputs", "inputs"}, {"none", "none"}});
+            if (o.merge.chapters.empty())
+                return usage_error("unknown --chapters '" + value + "': give keep, inputs or none");
+        } else if (a == "--file-time") {
+            o.merge.file_time = library_word(value, {{"first", "first_input"}, {"now", "now"}});
+            if (o.merge.file_time.empty())
+                return usage_error("unknown --file-time '" + value + "': give first or now");
+        } else if (a == "--timecode") {
+            o.merge.timecode = library_word(value, {{"continue", "continue"}, {"none", "none"}});
+            if (o.merge.timecode.empty())
+                return usage_error("unknown --timecode '" + value + "': give continue or none");
+        } else if (a == "--trim") {
+            merge_options::trim_range range;
+            std::string wrong = merge_options::parse_trim(value, range);
+            if (!wrong.empty())
+                return usage_error("bad --trim '" + value + "': " + wrong);
+            o.merge.trims.push_back(range);
         } else if (a == "-o" || a == "-l") {
             if (++i >= argc)
                 return usage_error(a + " needs a path");
@@ -209,6 +287,8 @@ int parse_args(const std::vector<std::string> &argv, options &o)
         return usage_error(o.command.empty() ? "no command given" : "unknown command " + o.command);
     if (o.camera_order && o.command == "probe")
         return usage_error("--order is for check and merge");
+    if (o.merge.any() && o.command == "probe")
+        return usage_error("--chapters, --trim, --file-time and --timecode are for check and merge");
     // The library's path list skips empty lines and drops the spaces and
     // carriage returns that end a line: such a path given here would be
     // left out, or read as another file's.
@@ -369,7 +449,13 @@ int run_check(options &o)
     if (bad >= 0)
         return bad;
     order_inputs(o);
-    return report_check(o, check_answer(joined(o.inputs)));
+    std::string list = joined(o.inputs);
+    int code = report_check(o, check_answer(list, o.merge));
+    // A file that cannot be read fails the check (exit 1); options that are
+    // not valid for this list are bad usage, as a bad flag is.
+    if (code == EXIT_FAILED && options_at_fault(list, o.merge))
+        return EXIT_USAGE;
+    return code;
 }
 
 // True when the progress answer says the job has copied every packet and
@@ -481,6 +567,40 @@ void report_left_out(const options &o, const json &result)
     }
 }
 
+// FFmpeg's name for the container the output's extension picks
+// ("mpegts" for .ts), as the library picks it.
+std::string muxer_of(const std::string &out)
+{
+    const AVOutputFormat *format = av_guess_format(nullptr, out.c_str(), nullptr);
+    return format ? format->name : container_of(out);
+}
+
+// One line per merge option the output could not honour.
+void report_not_applied(const options &o, const json &result)
+{
+    auto names = result.find("options_not_applied");
+    if (names == result.end() || !names->is_array())
+        return;
+    std::string muxer = muxer_of(o.out);
+    std::string container = o.out + "'s container (" + muxer + ")";
+    for (const json &name : *names) {
+        if (!name.is_string())
+            continue;
+        if (name == "chapters") {
+            std::cerr << "chapters not written: " << container << " cannot store them\n";
+        } else if (name == "timecode") {
+            // MP4 and MOV store a timecode track: there the first input had
+            // no timecode to continue.
+            if (muxer == "mp4" || muxer == "mov")
+                std::cerr << "timecode not written: the first input, " << o.inputs[0] << ", has none\n";
+            else
+                std::cerr << "timecode not written: " << container << " cannot store one\n";
+        } else {
+            std::cerr << name.get<std::string>() << " not applied: " << container << " cannot honour it\n";
+        }
+    }
+}
+
 int run_merge(options &o)
 {
     if (o.out.empty())
@@ -495,11 +615,24 @@ int run_merge(options &o)
     // its temporary file is left, as after a kill; the output path is
     // untouched either way.
     int id = -1;
-    if (!finished_uninterrupted([&] { id = videomerge_start(list.c_str(), o.out.c_str()); }))
+    std::string opts = o.merge.json();
+    if (!finished_uninterrupted([&] {
+            id = o.merge.any() ? videomerge_start_with(list.c_str(), o.out.c_str(), opts.c_str())
+                               : videomerge_start(list.c_str(), o.out.c_str());
+        }))
         exit_interrupted();
     if (id == -3 || id == -5) {
         // The start checked and refused; ask again only to say why.
-        return report_check(o, check_answer(list));
+        return report_check(o, check_answer(list, o.merge));
+    }
+    if (id == -1 && o.merge.any()) {
+        // The check with the same arguments judges the options against the
+        // list; when it finds nothing wrong, the output was refused.
+        const char *answer = check_answer(list, o.merge);
+        if (!parsed(answer).value("ok", true)) {
+            report_check(o, answer);
+            return EXIT_USAGE;
+        }
     }
     if (id == -1)
         return usage_error("cannot merge into " + o.out +
@@ -513,10 +646,12 @@ int run_merge(options &o)
     int state = watch(id, o);
     const char *answer = videomerge_result(id);
     json r = parsed(answer);
-    if (o.json)
+    if (o.json) {
         std::cout << answer << "\n" << std::flush;
-    else
+    } else {
         report_left_out(o, r);
+        report_not_applied(o, r);
+    }
     videomerge_free(id);
     if (state == VIDEOMERGE_STATE_CANCELLED) {
         std::cerr << "videomerge: cancelled; " << o.out << " left as it was\n";

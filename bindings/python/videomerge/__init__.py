@@ -6,6 +6,7 @@
     with videomerge.merge(["a.mp4", "b.mp4"], "ab.mkv") as job:
         print(job.progress()["percent"])
         result = job.wait()                        # dict; raises MergeFailed / MergeCancelled
+    videomerge.merge(paths, "ab.mkv", chapters="inputs", trim=[(2, 60, None)])  # merge options
     paths = videomerge.camera_order(paths)         # GoPro chapters by recording, then chapter
 
 The library is found through the VIDEOMERGE_LIBRARY environment variable
@@ -18,14 +19,17 @@ import atexit
 import ctypes
 import ctypes.util
 import json
+import math
+import numbers
 import os
 import re
 import threading
 import time
 import warnings
-from typing import Any, Dict, Iterable, List, Optional, Set, Tuple, TypeVar, Union
+from typing import Any, Dict, Iterable, List, Optional, Sequence, Set, Tuple, TypeVar, Union
 
 Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+Seconds = Optional[float]
 P = TypeVar("P", str, bytes, "os.PathLike[str]", "os.PathLike[bytes]")
 
 __all__ = ["VideomergeError", "MergeFailed", "MergeCancelled", "Job", "probe", "check", "merge",
@@ -78,6 +82,14 @@ def _load() -> ctypes.CDLL:
         fn.argtypes, fn.restype = [ctypes.c_int], ctypes.c_char_p
     lib.videomerge_start.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
     lib.videomerge_start.restype = ctypes.c_int
+    # A library from before the merge options still serves every call
+    # without them.
+    if hasattr(lib, "videomerge_check_with"):
+        lib.videomerge_check_with.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
+        lib.videomerge_check_with.restype = ctypes.c_char_p
+    if hasattr(lib, "videomerge_start_with"):
+        lib.videomerge_start_with.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p]
+        lib.videomerge_start_with.restype = ctypes.c_int
     lib.videomerge_status.argtypes, lib.videomerge_status.restype = [ctypes.c_int], ctypes.c_int
     for name in ("cancel", "free"):
         fn = getattr(lib, "videomerge_" + name)
@@ -176,11 +188,81 @@ def probe(path: Path) -> Dict[str, Any]:
     return info
 
 
-def check(paths: Iterable[Path]) -> Dict[str, Any]:
-    """Whether the files can be merged: a dict with "compatible" and either
-    "total_duration_ms" or the "reason". Raises when a file cannot be read."""
+def _seconds_to_ms(seconds: Any, what: str) -> Optional[int]:
+    if seconds is None:
+        return None
+    if isinstance(seconds, bool) or not isinstance(seconds, numbers.Real):
+        raise TypeError("a trim's %s is seconds or None, not %r" % (what, seconds))
+    if not math.isfinite(seconds) or seconds < 0:
+        raise ValueError("a trim's %s is seconds from the file's start, not %r" % (what, seconds))
+    return int(round(seconds * 1000))
+
+
+def _trim_range(item: Any) -> Dict[str, int]:
+    if not isinstance(item, (tuple, list)) or len(item) != 3:
+        raise TypeError("each trim is a (file_number, from_seconds, to_seconds) tuple, not %r" % (item,))
+    file_number, start, end = item
+    if isinstance(file_number, bool) or not isinstance(file_number, int):
+        raise TypeError("a trim's file number is an int, not %r" % (file_number,))
+    if file_number < 1:
+        raise ValueError("a trim's file number counts from 1: %r" % (item,))
+    from_ms, to_ms = _seconds_to_ms(start, "start"), _seconds_to_ms(end, "end")
+    if from_ms is None and to_ms is None:
+        raise ValueError("a trim needs a start, an end or both: %r" % (item,))
+    if from_ms is not None and to_ms is not None and to_ms <= from_ms:
+        raise ValueError("a trim ends where or before it starts: %r" % (item,))
+    out = {"file": file_number}
+    if from_ms is not None:
+        out["from_ms"] = from_ms
+    if to_ms is not None:
+        out["to_ms"] = to_ms
+    return out
+
+
+def _options(chapters: Optional[str], trim: Optional[Sequence[Tuple[int, Seconds, Seconds]]],
+             file_time: Optional[str], timecode: Optional[str]) -> Optional[bytes]:
+    """The merge options as the library's JSON object; None when none are
+    given, so that the calls of old are made. The words are the library's
+    and judged by it (a wrong one raises VideomergeError with its reason)."""
+    options: Dict[str, Any] = {}
+    for key, word in (("chapters", chapters), ("file_time", file_time), ("timecode", timecode)):
+        if word is None:
+            continue
+        if not isinstance(word, str):
+            raise TypeError("%s is a str, not %r" % (key, word))
+        options[key] = word
+    if trim is not None:
+        if isinstance(trim, (str, bytes)):
+            raise TypeError("trim is a list of (file_number, from_seconds, to_seconds) tuples")
+        options["trim"] = [_trim_range(item) for item in trim]
+    if not options:
+        return None
+    return json.dumps(options).encode()
+
+
+def _with(name: str) -> Any:
+    fn = getattr(_lib, name, None)
+    if fn is None:
+        raise VideomergeError("this libvideomerge takes no merge options (it is older than the binding)")
+    return fn
+
+
+def _check_answer(plist: bytes, options: Optional[bytes]) -> Dict[str, Any]:
     with _check_lock:
-        verdict = _answer(_lib.videomerge_check(_path_list(paths)))
+        if options is None:
+            return _answer(_lib.videomerge_check(plist))
+        return _answer(_with("videomerge_check_with")(plist, options))
+
+
+def check(paths: Iterable[Path], *, chapters: Optional[str] = None,
+          trim: Optional[Sequence[Tuple[int, Seconds, Seconds]]] = None,
+          file_time: Optional[str] = None, timecode: Optional[str] = None) -> Dict[str, Any]:
+    """Whether the files can be merged: a dict with "compatible" and either
+    "total_duration_ms" or the "reason". Raises when a file cannot be read.
+    With merge options (as merge() takes them), the lengths count the trims
+    and options not valid for these files raise VideomergeError saying why."""
+    plist = _path_list(paths)
+    verdict = _check_answer(plist, _options(chapters, trim, file_time, timecode))
     if not verdict["ok"]:
         raise VideomergeError(verdict["error"])
     return verdict
@@ -260,18 +342,41 @@ class Job:
         _orphan_ids.append(job_id)  # list.append is atomic: no lock taken here
 
 
-def merge(paths: Iterable[Path], out: Path) -> Job:
-    """Starts merging the files into out; returns the running Job."""
+def merge(paths: Iterable[Path], out: Path, *, chapters: Optional[str] = None,
+          trim: Optional[Sequence[Tuple[int, Seconds, Seconds]]] = None,
+          file_time: Optional[str] = None, timecode: Optional[str] = None) -> Job:
+    """Starts merging the files into out; returns the running Job.
+
+    Merge options, each left as the library's default when None:
+      chapters  "keep" (the inputs' own), "inputs" (one per input, titled
+                from its title tag, else its file name) or "none";
+      trim      a list of (file_number, from_seconds, to_seconds) tuples:
+                file_number counts from 1 in paths' order, either time may
+                be None (the file's start, its end); ranges of one file
+                must not overlap and join in time order. A range starts
+                at the keyframe at or before from_seconds;
+      file_time "now" or "first_input" (the output's modification time
+                becomes the first input's recording time);
+      timecode  "continue" or "none" (MP4/MOV outputs).
+    Options that are not valid for these files raise VideomergeError with
+    the check's reason. The result names the options the output's container
+    could not honour in "options_not_applied"."""
     plist = _path_list(paths)
+    options = _options(chapters, trim, file_time, timecode)
     _free_finished_orphans()
     with _slots_lock:
-        job_id = _lib.videomerge_start(plist, _bytes(out))
+        if options is None:
+            job_id = _lib.videomerge_start(plist, _bytes(out))
+        else:
+            job_id = _with("videomerge_start_with")(plist, _bytes(out), options)
         if job_id >= 0:
             _open_ids.add(job_id)
-    if job_id in (-3, -5):
-        with _check_lock:
-            verdict = _answer(_lib.videomerge_check(plist))
-        raise VideomergeError(verdict.get("error") or verdict.get("reason") or "cannot merge")
+    # The check with the same arguments says why a start was refused; a -1
+    # it finds no fault with was the output's doing.
+    if job_id in (-3, -5) or (job_id == -1 and options is not None):
+        verdict = _check_answer(plist, options)
+        if job_id != -1 or not verdict["ok"]:
+            raise VideomergeError(verdict.get("error") or verdict.get("reason") or "cannot merge")
     if job_id < 0:
         raise VideomergeError(_START_ERRORS.get(job_id, "cannot start (code %d)" % job_id))
     return Job(job_id, out)
