@@ -137,7 +137,9 @@ VIDEOMERGE_API int videomerge_start(const char *path_list, const char *out_path)
  *               its start. Video starts at the keyframe at or before from_ms
  *               (a stream copy cannot start between keyframes) and every
  *               stream starts there, so the frames shown before from_ms keep
- *               their sound; every stream ends at to_ms. A file may have
+ *               their sound. At to_ms video keeps every frame decoded
+ *               before it (B-frames may be shown up to their reorder delay
+ *               after it) and the other streams run on as far. A file may have
  *               several ranges that do not overlap: they are copied in time
  *               order, each as an input of its own (total_files and
  *               files_merged count them).
