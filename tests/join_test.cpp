@@ -12,6 +12,10 @@
 #include "support.h"
 #include "videomerge.h"
 
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
 namespace {
 
 struct join_case {
@@ -285,5 +289,54 @@ INSTANTIATE_TEST_SUITE_P(Recordings, WithItself,
                                          itself_case{"mkv_no_dts_mov", "mkv_ass_subtitles.mkv", "mov"},
                                          itself_case{"mkv_no_dts_ts", "mkv_ass_subtitles.mkv", "ts"}),
                          [](const testing::TestParamInfo<itself_case> &i) { return std::string(i.param.name); });
+
+// An MP3 output states one encoder delay for players to skip, its first
+// packet's: neither a later input's (joined mid-stream) nor a last packet
+// that only discards its padding sets it, and a range that starts inside a
+// file has none.
+struct mp3_delay_case {
+    const char *name;
+    std::vector<std::string> inputs;
+    const char *options;
+    const char *start_like;  // the fixture whose start the output has; null: none stated
+};
+VM_PRINTS_AS_NAME(mp3_delay_case)
+
+class Mp3Delay : public testing::TestWithParam<mp3_delay_case> {};
+
+double start_s(const std::string &path)
+{
+    AVFormatContext *ic = nullptr;
+    if (avformat_open_input(&ic, path.c_str(), nullptr, nullptr) < 0)
+        return NAN;
+    double t = avformat_find_stream_info(ic, nullptr) >= 0 && ic->start_time != AV_NOPTS_VALUE
+                   ? ic->start_time / 1e6
+                   : NAN;
+    avformat_close_input(&ic);
+    return t;
+}
+
+TEST_P(Mp3Delay, IsTheFirstPacketsOwn)
+{
+    const mp3_delay_case &c = GetParam();
+    std::vector<std::string> paths;
+    for (const auto &f : c.inputs)
+        paths.push_back(fixture(f));
+    std::string out = scratch(std::string("mp3_delay_") + c.name + ".mp3");
+    int id = videomerge_start_with(path_list(paths).c_str(), out.c_str(), c.options);
+    ASSERT_GE(id, 0);
+    ASSERT_EQ(wait_final(id), VIDEOMERGE_STATE_DONE);
+    videomerge_free(id);
+    // No delay stated: the decoder's own 529 samples (48 kHz) are skipped.
+    double expected = c.start_like ? start_s(fixture(c.start_like)) : 529.0 / 48000;
+    EXPECT_NEAR(start_s(out), expected, 1e-4);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Joins, Mp3Delay,
+    testing::Values(mp3_delay_case{"Stated", {"delay.mp3", "delay.mp3"}, "{}", "delay.mp3"},
+                    mp3_delay_case{"FirstStatesNone", {"untagged_delay.mp3", "delay.mp3"}, "{}", nullptr},
+                    mp3_delay_case{"RangeFirst", {"delay.mp3", "delay.mp3"},
+                                   R"({"trim":[{"file":1,"from_ms":300}]})", nullptr}));
 
 }  // namespace

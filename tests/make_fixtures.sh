@@ -145,6 +145,8 @@ cat av.ts av_short.ts > restart.ts
 ff -ss 0.5 -i av.mp4 -c copy preroll.mp4
 # MP3 with an encoder delay (skip samples), and FLAC, whose frames are numbered.
 ff $(tone) -t 1 -c:a libmp3lame -b:a 64k delay.mp3
+# The same without its LAME tag: no encoder delay stated.
+ff -i delay.mp3 -c copy -write_xing 0 untagged_delay.mp3
 ff $(tone) -t 1 -c:a flac numbered.flac
 
 # Decoder setups: one codec, two setups each, and the same setup with other

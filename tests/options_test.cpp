@@ -231,7 +231,7 @@ std::string trim_options(const std::vector<piece> &pieces)
 // delay after they are decoded).
 struct expected_piece {
     double start_s;  // where the copy starts, input clock from the file's start
-    double end_s;    // where the audio ends: the range's end and the reorder delay
+    double end_s;    // the furthest end of what it holds
     std::vector<packet_info> video, audio;
 };
 
@@ -251,24 +251,36 @@ expected_piece expect_piece(const media_read &in, const piece &p)
     double reorder = 0;
     if (v >= 0) {
         auto video = in.of_stream(v);
+        // Decode times that run ahead of the pts (broken files) count as
+        // moved back by the most they run ahead, as the merge moves them.
+        double lead = 0;
+        for (const packet_info &k : video)
+            if (!std::isnan(k.dts_s))
+                lead = std::max(lead, k.dts_s - k.pts_s);
         for (const packet_info &k : video) {
             if (k.key && k.pts_s - zero <= from + 1e-6)
                 start = k.pts_s - zero;
             if (!std::isnan(k.dts_s))
-                reorder = std::max(reorder, k.pts_s - k.dts_s);
+                reorder = std::max(reorder, k.pts_s - k.dts_s + lead);
         }
         for (const packet_info &k : video) {
-            double decoded = std::isnan(k.dts_s) ? k.pts_s : k.dts_s;  // Matroska's first packets have no dts
+            // Matroska's first packets have no dts.
+            double decoded = std::isnan(k.dts_s) ? k.pts_s : k.dts_s - lead;
             if (k.pts_s - zero >= start - 1e-6 && decoded - zero < to - 1e-6)
                 e.video.push_back(k);
         }
     }
     e.start_s = start;
-    e.end_s = p.to_ms < 0 ? in.length_s() : to + reorder;
+    double audio_end = p.to_ms < 0 ? 1e9 : to + reorder;
     if (a >= 0)
         for (const packet_info &k : in.of_stream(a))
-            if (k.pts_s - zero + k.duration_s > start + 1e-6 && k.pts_s - zero < e.end_s - 1e-6)
+            if (k.pts_s - zero + k.duration_s > start + 1e-6 && k.pts_s - zero < audio_end - 1e-6)
                 e.audio.push_back(k);
+    // The piece lasts to the furthest end of what it holds.
+    e.end_s = start;
+    for (const auto *list : {&e.video, &e.audio})
+        for (const packet_info &k : *list)
+            e.end_s = std::max(e.end_s, k.pts_s - zero + k.duration_s);
     return e;
 }
 
@@ -350,6 +362,11 @@ INSTANTIATE_TEST_SUITE_P(
         trim_case{"BFramesMp4", {{"av.mp4", 1200, 1800}, {"av.mp4", 400, 1500}}, "mp4", 0.04},
         trim_case{"BFramesMkv", {{"av.mkv", 1200, 1800}, {"av_short.mkv", 300, -1}}, "mkv", 0.04},
         trim_case{"BFramesTs", {{"av.ts", 1000, 1600}, {"av.ts", 0, 700}}, "ts", 0.04},
+        // Decode times that run ahead of the pts: a frame shown before the
+        // end, decoded (by its raw time) at it, is still in. (The file's
+        // last frame is cut short: the ranges end before it.)
+        trim_case{"DecodeTimesAhead", {{"eac3_hls_seg1_cut.ts", 0, 120}, {"eac3_hls_seg1_cut.ts", 0, 120}}, "ts",
+                  0.04},
         trim_case{"Aac", {{"audio.m4a", 200, 700}, {"audio.m4a", 300, 900}}, "m4a", 0.0214},
         trim_case{"Mp3", {{"delay.mp3", 250, 750}, {"delay.mp3", 100, 600}}, "mp3", 0.027}));
 
@@ -498,7 +515,8 @@ struct timecode_case {
     const char *input;
     const char *out_ext;
     const char *options;
-    bool track;
+    const char *timecode;  // null: no timecode track
+    double length_s;       // of three inputs
 };
 VM_PRINTS_AS_NAME(timecode_case)
 
@@ -514,21 +532,25 @@ TEST_P(Timecode, ContinuesFromTheFirstInput)
     EXPECT_FALSE(r.contains("options_not_applied"));
     file_read got = read_file(out);
     ASSERT_TRUE(got.ok);
-    EXPECT_EQ(got.timecode.track, c.track);
-    if (!c.track) {
+    EXPECT_EQ(got.timecode.track, c.timecode != nullptr);
+    if (!c.timecode) {
         EXPECT_EQ(got.timecode.video_tag, "");
         return;
     }
-    EXPECT_EQ(got.timecode.track_tag, "01:02:03:04");
-    EXPECT_NEAR(got.timecode.track_s, 6.0, 0.05);
+    EXPECT_EQ(got.timecode.track_tag, c.timecode);
+    EXPECT_NEAR(got.timecode.track_s, c.length_s, 0.05);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Options, Timecode,
-    testing::Values(timecode_case{"Mp4", "timecode.mp4", "mp4", R"({"timecode":"continue"})", true},
-                    timecode_case{"Mov", "timecode.mov", "mov", R"({"timecode":"continue"})", true},
-                    timecode_case{"ByDefault", "timecode.mov", "mp4", "{}", true},
-                    timecode_case{"None", "timecode.mp4", "mp4", R"({"timecode":"none"})", false}));
+    testing::Values(
+        timecode_case{"Mp4", "timecode.mp4", "mp4", R"({"timecode":"continue"})", "01:02:03:04", 6.0},
+        timecode_case{"Mov", "timecode.mov", "mov", R"({"timecode":"continue"})", "01:02:03:04", 6.0},
+        timecode_case{"ByDefault", "timecode.mov", "mp4", "{}", "01:02:03:04", 6.0},
+        // A GoPro clip: telemetry, and the timecode in a track of its own.
+        timecode_case{"GoProMp4", "gopro_karma_cut.mp4", "mp4", R"({"timecode":"continue"})", "19:26:48:04", 1.52},
+        timecode_case{"GoProMov", "gopro_karma_cut.mp4", "mov", "{}", "19:26:48:04", 1.52},
+        timecode_case{"None", "timecode.mp4", "mp4", R"({"timecode":"none"})", nullptr, 0}));
 
 // ---- The output's time ----
 

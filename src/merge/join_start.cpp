@@ -282,7 +282,8 @@ void start_range(join_start *js, const AVFormatContext *ic, int64_t from_us)
     }
 }
 
-// The most any video packet read ahead is shown after it is decoded.
+// The most any video packet read ahead is shown after it is decoded (its
+// decode time moved by the stream's lead, as the timeline moves it).
 int64_t reorder_of(const join_start *js, const AVFormatContext *ic)
 {
     int64_t most = 0;
@@ -290,9 +291,9 @@ int64_t reorder_of(const join_start *js, const AVFormatContext *ic)
         const AVPacket *p = js->held[k];
         int s = p->stream_index;
         if (s < 0 || s >= js->streams || !trimmed_kind(ic->streams[s]) || p->pts == AV_NOPTS_VALUE ||
-            p->dts == AV_NOPTS_VALUE || p->pts <= p->dts)
+            p->dts == AV_NOPTS_VALUE)
             continue;
-        int64_t d = us_of(p->pts, ic->streams[s]) - us_of(p->dts, ic->streams[s]);
+        int64_t d = us_of(p->pts, ic->streams[s]) - us_of(p->dts, ic->streams[s]) + js->dts_lead_us[s];
         if (d > 0 && d < 10000000)  // longer is broken timestamps, not reordering
             most = std::max(most, d);
     }
@@ -320,8 +321,13 @@ range_verdict range_of_packet(join_start *js, const AVFormatContext *ic, const A
         return IN_RANGE;
     bool video = trimmed_kind(st);
     int64_t t = video && pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
+    if (t == AV_NOPTS_VALUE)
+        return IN_RANGE;
+    int64_t t_us = us_of(t, st);
+    if (video && pkt->dts != AV_NOPTS_VALUE)  // decode times that run ahead of the pts, as the timeline moves them
+        t_us -= js->dts_lead_us[s];
     int64_t end = video ? js->cut_to_us : js->cut_to_us + js->reorder_us;
-    if (t == AV_NOPTS_VALUE || us_of(t, st) < end)
+    if (t_us < end)
         return IN_RANGE;
     const int64_t FAR_PAST_US = 10000000;
     if (!js->ended[s]) {
@@ -329,7 +335,7 @@ range_verdict range_of_packet(join_start *js, const AVFormatContext *ic, const A
         if (js->ending < 0 || ends_range(st))
             js->ended_count++;
     }
-    if (js->ended_count >= std::abs(js->ending) || us_of(t, st) - js->cut_to_us > FAR_PAST_US)
+    if (js->ended_count >= std::abs(js->ending) || t_us - js->cut_to_us > FAR_PAST_US)
         return RANGE_ENDED;
     return OUT_OF_RANGE;
 }
@@ -423,14 +429,14 @@ int join_start_begin(join_start *js, AVFormatContext *ic, kept_analysis *reused,
     if (range.from_us != AV_NOPTS_VALUE)
         start_range(js, ic, range.from_us);
     fill_leading_dts(js, ic);
-    if (range.to_us != AV_NOPTS_VALUE)
-        js->reorder_us = reorder_of(js, ic);
     for (int i = 0; i < js->streams; i++) {
         int64_t lead = lead_ticks[i] > 0 ? av_rescale_q_rnd(lead_ticks[i], ic->streams[i]->time_base,
                                                             AVRational{1, 1000000}, AV_ROUND_UP)
                                          : 0;
         js->dts_lead_us[i] = lead > 0 && lead <= MAX_DTS_LEAD_US ? lead : 0;
     }
+    if (range.to_us != AV_NOPTS_VALUE)
+        js->reorder_us = reorder_of(js, ic);
     reset_leads(js, ic);
     return 0;
 }

@@ -12,6 +12,7 @@
 #include "files/fs_path.h"
 #include "merge/input_prefetch.h"
 #include "merge/join_start.h"
+#include "merge/mp3_padding.h"
 #include "inspect/kept_analysis.h"
 #include "inspect/media_input.h"
 #include "files/output_file.h"
@@ -52,6 +53,7 @@ struct merge_run {
     int n;  // output streams: the first input's streams the output keeps
     int in_idx;  // input stream of the packet being written, for messages
     bool flac_numbering;  // a .flac output: frames get their output sample number
+    bool mp3_delay_fix;   // an .mp3 output: see mp3_padding.h
     int j;  // 1-based number of the input being read
     bool reused;  // input j was opened with the check's analysis
     int64_t file_time_us;  // the output's modification time, or VM_TIME_NOW
@@ -217,6 +219,7 @@ int create_output(merge_run &m)
     if (flac < 0)
         return fail(m, "bad FLAC stream header");
     m.flac_numbering = flac > 0;
+    m.mp3_delay_fix = mp3_output_needs_delay_fix(m.oc);
     AVDictionary *mux_opts = nullptr;
     int ret = output_muxer_options(m.oc, &mux_opts);
     // FFmpeg's Matroska muxer puts a CRC-32 element into every cluster by
@@ -308,6 +311,8 @@ int write_packet(merge_run &m, AVRational in_tb)
         av_packet_unref(m.pkt);
         return fail(m, "oom");
     }
+    if (m.mp3_delay_fix)
+        mp3_keep_delay(m.pkt, s->packets.load(std::memory_order_relaxed) == 0);
     if (idx == 0)
         s->processed_ms.store(m.tl.processed_ms, std::memory_order_relaxed);
     s->packets.fetch_add(1, std::memory_order_relaxed);
