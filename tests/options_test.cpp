@@ -362,6 +362,9 @@ INSTANTIATE_TEST_SUITE_P(
         trim_case{"BFramesMp4", {{"av.mp4", 1200, 1800}, {"av.mp4", 400, 1500}}, "mp4", 0.04},
         trim_case{"BFramesMkv", {{"av.mkv", 1200, 1800}, {"av_short.mkv", 300, -1}}, "mkv", 0.04},
         trim_case{"BFramesTs", {{"av.ts", 1000, 1600}, {"av.ts", 0, 700}}, "ts", 0.04},
+        // Audio starts 21 ms before the first keyframe: a range from 1 ms
+        // keeps it.
+        trim_case{"AudioBeforeTheFirstKeyframe", {{"av.ts", 1, 600}, {"av.ts", 0, 500}}, "ts", 0.04},
         // Decode times that run ahead of the pts: a frame shown before the
         // end, decoded (by its raw time) at it, is still in. (The file's
         // last frame is cut short: the ranges end before it.)
@@ -369,6 +372,32 @@ INSTANTIATE_TEST_SUITE_P(
                   0.04},
         trim_case{"Aac", {{"audio.m4a", 200, 700}, {"audio.m4a", 300, 900}}, "m4a", 0.0214},
         trim_case{"Mp3", {{"delay.mp3", 250, 750}, {"delay.mp3", 100, 600}}, "mp3", 0.027}));
+
+// A file whose start is cut off is still continued by the next segment of
+// its recording: the join between them is the same as without the cut.
+TEST(Options, RangeFromASegmentIsContinuedByTheNext)
+{
+    std::vector<std::string> in = {fixture("seg0.ts"), fixture("seg1.ts")};
+    std::string whole = scratch("trim_continued_whole.ts"), cut = scratch("trim_continued_cut.ts");
+    ASSERT_EQ(merge_with(in, whole, "{}")["state"], 3);
+    ASSERT_EQ(merge_with(in, cut, R"({"trim":[{"file":1,"from_ms":100}]})")["state"], 3);
+    // The second segment's packets, each against the first segment's last
+    // packet of its stream, are placed alike in both.
+    media_read second = read_media(fixture("seg1.ts")), a = read_media(whole), b = read_media(cut);
+    ASSERT_TRUE(second.ok && a.ok && b.ok);
+    for (size_t st = 0; st < second.kinds.size(); st++) {
+        size_t n = second.of_stream((int)st).size();
+        auto pa = a.of_stream((int)st), pb = b.of_stream((int)st);
+        ASSERT_GT(pa.size(), n);
+        ASSERT_GT(pb.size(), n);
+        for (size_t i = 0; i < n; i++) {
+            const packet_info &x = pa[pa.size() - n + i], &y = pb[pb.size() - n + i];
+            EXPECT_EQ(x.crc, y.crc);
+            EXPECT_NEAR(x.pts_s - pa[pa.size() - n - 1].pts_s, y.pts_s - pb[pb.size() - n - 1].pts_s, 0.0011)
+                << second.kinds[st] << " packet " << i;
+        }
+    }
+}
 
 TEST(Options, RangesOfOneFileJoinInTimeOrder)
 {
@@ -550,6 +579,9 @@ INSTANTIATE_TEST_SUITE_P(
         // A GoPro clip: telemetry, and the timecode in a track of its own.
         timecode_case{"GoProMp4", "gopro_karma_cut.mp4", "mp4", R"({"timecode":"continue"})", "19:26:48:04", 1.52},
         timecode_case{"GoProMov", "gopro_karma_cut.mp4", "mov", "{}", "19:26:48:04", 1.52},
+        // The copy starts at the keyframe 8 frames in: so does the timecode.
+        timecode_case{"GoProRange", "gopro_karma_cut.mp4", "mp4", R"({"trim":[{"file":1,"from_ms":300}]})",
+                      "19:26:48:12", 1.29},
         timecode_case{"None", "timecode.mp4", "mp4", R"({"timecode":"none"})", nullptr, 0}));
 
 // ---- The output's time ----

@@ -4,6 +4,7 @@
 #include "merge_options.h"
 #include "text.h"
 
+#include <climits>
 #include <cstring>
 #include <initializer_list>
 
@@ -12,6 +13,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/avstring.h>
 #include <libavutil/dict.h>
+#include <libavutil/timecode.h>
 }
 
 namespace {
@@ -146,7 +148,27 @@ int carry_file_props(const AVFormatContext *ic, AVFormatContext *oc)
     return 0;
 }
 
-int carry_timecode(AVFormatContext *oc, int mode)
+namespace {
+
+// A timecode tag moved on by offset_us at the video's frame rate; left as
+// it is when either cannot be read.
+int move_timecode(AVDictionary **tags, AVRational rate, int64_t offset_us)
+{
+    const AVDictionaryEntry *t = av_dict_get(*tags, "timecode", nullptr, 0);
+    AVTimecode tc;
+    if (!t || offset_us <= 0 || rate.num <= 0 || rate.den <= 0 ||
+        av_timecode_init_from_string(&tc, rate, t->value, nullptr) < 0)
+        return 0;
+    int64_t frames = av_rescale_q(offset_us, AVRational{1, 1000000}, av_inv_q(rate));
+    if (frames <= 0 || frames > INT_MAX)
+        return 0;
+    char text[AV_TIMECODE_STR_SIZE];
+    return av_dict_set(tags, "timecode", av_timecode_make_string(&tc, text, (int)frames), 0);
+}
+
+}  // namespace
+
+int carry_timecode(AVFormatContext *oc, int mode, int64_t offset_us)
 {
     if (mode == VM_TIMECODE_NONE) {
         int ret = av_dict_set(&oc->metadata, "timecode", nullptr, 0);
@@ -154,6 +176,16 @@ int carry_timecode(AVFormatContext *oc, int mode)
             ret = av_dict_set(&oc->streams[i]->metadata, "timecode", nullptr, 0);
         return ret < 0 ? ret : 0;
     }
+    AVRational rate{0, 1};
+    for (unsigned i = 0; i < oc->nb_streams && rate.num == 0; i++)
+        if (oc->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
+            rate = oc->streams[i]->avg_frame_rate.num > 0 ? oc->streams[i]->avg_frame_rate
+                                                           : oc->streams[i]->r_frame_rate;
+    int ret = move_timecode(&oc->metadata, rate, offset_us);
+    for (unsigned i = 0; ret >= 0 && i < oc->nb_streams; i++)
+        ret = move_timecode(&oc->streams[i]->metadata, rate, offset_us);
+    if (ret < 0)
+        return ret;
     // The muxer's own rule: the file's tag, or a video stream's.
     static const char *const TRACKS[] = {"mov", "mp4"};
     if (!name_in(oc->oformat->name, TRACKS))

@@ -5,6 +5,8 @@
 #ifndef VIDEOMERGE_CARRY_OVER_H
 #define VIDEOMERGE_CARRY_OVER_H
 
+#include <cstdint>
+
 struct AVFormatContext;
 struct AVStream;
 
@@ -23,8 +25,10 @@ int carry_file_props(const AVFormatContext *ic, AVFormatContext *oc);
 
 // What becomes of the first input's timecode (its "timecode" tags, which
 // the MP4/MOV muxer turns into one timecode track spanning the output):
-// `mode` a vm_timecode; with none the tags go. Returns 1 when the output
-// gets a timecode track, 0 when not, or a negative AVERROR.
-int carry_timecode(AVFormatContext *oc, int mode);
+// `mode` a vm_timecode; with none the tags go. Where the copy of the first
+// input starts offset_us into it (a range), the timecode moves on by as
+// many frames, so that it still names the frame it stands on. Returns 1
+// when the output gets a timecode track, 0 when not, or a negative AVERROR.
+int carry_timecode(AVFormatContext *oc, int mode, int64_t offset_us);
 
 #endif

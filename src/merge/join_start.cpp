@@ -259,15 +259,19 @@ bool before_cut(const join_start *js, const AVStream *st, const AVPacket *pkt)
 // The copy of a range starts at the first video keyframe kept (the
 // demuxer sought to the one at or before the range's start), for every
 // stream: the pictures shown before the range's start keep their sound.
-// Audio alone starts with the packet that holds the range's start. The
-// first times of the other streams are those of the packets kept.
+// Audio alone starts with the packet that holds the range's start, and so
+// does audio where the video has no keyframe until after it (a range from
+// a file's first moments, a broadcast whose video starts late): what lies
+// in the range is never left out. The first times of the other streams
+// are those of the packets kept.
 void start_range(join_start *js, const AVFormatContext *ic, int64_t from_us)
 {
-    int64_t cut = AV_NOPTS_VALUE;
+    int64_t key = AV_NOPTS_VALUE;
     for (int i = 0; i < js->streams; i++)
         if (trimmed_kind(ic->streams[i]) && js->first_us[i] != AV_NOPTS_VALUE)
-            cut = cut == AV_NOPTS_VALUE ? js->first_us[i] : std::min(cut, js->first_us[i]);
-    js->cut_from_us = cut == AV_NOPTS_VALUE ? from_us : cut;
+            key = key == AV_NOPTS_VALUE ? js->first_us[i] : std::min(key, js->first_us[i]);
+    js->key_us = key;
+    js->cut_from_us = key == AV_NOPTS_VALUE ? from_us : std::min(key, from_us);
     for (int i = 0; i < js->streams; i++)
         if (!trimmed_kind(ic->streams[i]))
             js->first_us[i] = AV_NOPTS_VALUE;
@@ -578,7 +582,7 @@ void join_start_end(join_start *js)
     av_freep(&js->dts_lead_us);
     av_freep(&js->leads);
     av_freep(&js->ended);
-    js->cut_from_us = js->cut_to_us = AV_NOPTS_VALUE;
+    js->cut_from_us = js->cut_to_us = js->key_us = AV_NOPTS_VALUE;
     js->reorder_us = 0;
     js->ended_count = js->ending = 0;
     js->count = js->next = 0;

@@ -42,8 +42,10 @@ struct join_start {
     int64_t left_out;   // packets left out so far
     kept_analysis *reused;  // the input was opened with this analysis of the check's
     // Where the copy starts (the video keyframe at or before the range's
-    // start; the range's start for audio alone) and ends, or AV_NOPTS_VALUE.
+    // start; the range's start for audio alone, or where the video's first
+    // keyframe comes after it) and ends, or AV_NOPTS_VALUE.
     int64_t cut_from_us;
+    int64_t key_us;  // the video keyframe the copy starts at, or AV_NOPTS_VALUE
     int64_t cut_to_us;
     // How much later than its decode time video is shown at most (B-frames):
     // the video decoded before the range's end runs this far past it, and

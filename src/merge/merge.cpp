@@ -80,15 +80,19 @@ int filter_failed(merge_run &m)
     return -1;
 }
 
+// The time that ranges of input `ic` count from: its start time. One
+// beyond any recording's (damage) counts as zero, as on the timeline.
+int64_t copy_clock_start(const AVFormatContext *ic)
+{
+    const int64_t FAR_US = int64_t(1) << 60;
+    return ic->start_time == AV_NOPTS_VALUE || ic->start_time < -FAR_US || ic->start_time > FAR_US ? 0
+                                                                                                     : ic->start_time;
+}
+
 // The range of input `ic` that piece `p` copies, on the input's clock.
 input_range range_of_piece(const AVFormatContext *ic, const input_piece &p)
 {
-    // A start time beyond any recording's (damage) counts as zero, as on
-    // the timeline.
-    const int64_t FAR_US = int64_t(1) << 60;
-    int64_t start = ic->start_time == AV_NOPTS_VALUE || ic->start_time < -FAR_US || ic->start_time > FAR_US
-                        ? 0
-                        : ic->start_time;
+    int64_t start = copy_clock_start(ic);
     return {p.from_ms > 0 ? start + p.from_ms * 1000 : AV_NOPTS_VALUE,
             p.to_ms >= 0 ? start + p.to_ms * 1000 : AV_NOPTS_VALUE};
 }
@@ -129,6 +133,22 @@ int choose_streams(merge_run &m)
     return 0;
 }
 
+// Reads the first packets of the input just opened, from where its range
+// starts (the seek that needs).
+int begin_input(merge_run &m)
+{
+    input_range range = range_of_piece(m.ic, m.s->pieces[m.j - 1]);
+    return begin_range(&m.start, m.ic, m.reused ? m.s->kept[m.j - 1] : nullptr, range) < 0 ? fail(m, "oom") : 0;
+}
+
+// How far into input j its copy starts, in microseconds (0: at its start).
+int64_t copy_offset_us(const merge_run &m)
+{
+    if (m.start.cut_from_us == AV_NOPTS_VALUE)
+        return 0;
+    return std::max<int64_t>(0, m.start.cut_from_us - copy_clock_start(m.ic));
+}
+
 // An input's chapter title without reading it: its header only.
 std::string title_of_input(merge_run &m, int k)
 {
@@ -154,10 +174,14 @@ int begin_chapters(merge_run &m)
     if (mode == VM_CHAPTERS_INPUTS && !muxer_stores_chapters(m.oc->oformat))
         s->not_applied.fetch_or(VM_NOT_APPLIED_CHAPTERS, std::memory_order_relaxed);
     if (mode != VM_CHAPTERS_INPUTS) {
+        // The first input's chapters from where its copy starts, to where
+        // its range ends (its container's duration when it is not cut).
         const input_piece &first = s->pieces[0];
-        int64_t length_us = first.cut() ? s->piece_ms[0] * 1000 : m.ic->duration;
-        return chapters_begin(&m.chapters, mode, m.ic, m.oc, first.from_ms * 1000,
-                              length_us == AV_NOPTS_VALUE ? 0 : length_us);
+        int64_t offset_us = copy_offset_us(m);
+        int64_t length_us = m.ic->duration == AV_NOPTS_VALUE ? 0 : m.ic->duration - offset_us;
+        if (first.to_ms >= 0)
+            length_us = first.to_ms * 1000 + m.start.reorder_us - offset_us;
+        return chapters_begin(&m.chapters, mode, m.ic, m.oc, offset_us, std::max<int64_t>(length_us, 0));
     }
     std::vector<std::string> titles;
     std::vector<int64_t> lengths_us;
@@ -204,7 +228,7 @@ int create_output(merge_run &m)
     }
     if (carry_file_props(m.ic, m.oc) < 0 || begin_chapters(m) < 0)
         return fail(m, "oom");
-    int timecode = carry_timecode(m.oc, s->options.timecode);
+    int timecode = carry_timecode(m.oc, s->options.timecode, copy_offset_us(m));
     if (timecode < 0)
         return fail(m, "oom");
     if (timecode == 0 && s->options.timecode == VM_TIMECODE_CONTINUE)
@@ -257,21 +281,17 @@ int create_output(merge_run &m)
     return 0;
 }
 
-// Places the input just opened on the timeline, from its start time and its
-// first packets; a later input's leading frames that cannot decode are left
-// out unless it continues the input before.
-int begin_timeline_file(merge_run &m)
+// Places the input just begun on the timeline, from its start time (or its
+// range's) and its first packets; a later input's leading frames that
+// cannot decode are left out unless it continues the input before.
+int place_input(merge_run &m)
 {
     const input_piece &piece = m.s->pieces[m.j - 1];
-    input_range range = range_of_piece(m.ic, piece);
-    if (begin_range(&m.start, m.ic, m.reused ? m.s->kept[m.j - 1] : nullptr, range) < 0)
-        return fail(m, "oom");
     timeline_file f = timeline_file_of(m.ic);
-    if (piece.cut()) {
-        f.range = true;
-        if (m.start.cut_from_us != AV_NOPTS_VALUE)  // the copy starts there, not at the file's start
-            f.start_us = m.start.cut_from_us;
-    }
+    f.cut_start = piece.from_ms > 0;
+    f.cut_end = piece.to_ms >= 0;
+    if (m.start.cut_from_us != AV_NOPTS_VALUE)  // the copy starts there, not at the file's start
+        f.start_us = m.start.cut_from_us;
     // The timeline counts output streams, the first packets input streams.
     std::vector<int64_t> first(m.n, AV_NOPTS_VALUE), lead(m.n, 0);
     for (int i = 0; m.start.first_us && i < m.sel.count; i++) {
@@ -285,7 +305,7 @@ int begin_timeline_file(merge_run &m)
     f.dts_lead_us = lead.data();
     timeline_begin_file(&m.tl, f);
     // A range's start has no frames before it to refer to, whichever input.
-    join_start_trim(&m.start, (m.j > 1 && !m.tl.continues) || range.from_us != AV_NOPTS_VALUE);
+    join_start_trim(&m.start, (m.j > 1 && !m.tl.continues) || f.cut_start);
     return 0;
 }
 
@@ -442,7 +462,7 @@ int next_input(merge_run &m)
             format_text(m.s->error, VM_ERROR_CAP, "parameter sets changed: file %d stream %d", m.j, j);
             return -1;
         }
-    if (begin_timeline_file(m) < 0)
+    if (begin_input(m) < 0 || place_input(m) < 0)
         return -1;
     return add_chapters_of_input(m);
 }
@@ -503,7 +523,10 @@ int run_merge(merge_run &m)
     }
     m.file_time_us = s->options.file_time == VM_FILE_TIME_FIRST_INPUT ? recording_time_us(m.ic, s->in_status[0])
                                                                      : VM_TIME_NOW;
-    if (create_output(m) < 0)
+    // The first input's range is begun before the output is made: its
+    // header takes the timecode and, in some containers, the chapters of
+    // where the copy starts.
+    if (begin_input(m) < 0 || create_output(m) < 0)
         return VM_STATE_FAILED;
     m.pkt = av_packet_alloc();
     if (!m.pkt) {
@@ -511,7 +534,7 @@ int run_merge(merge_run &m)
         return VM_STATE_FAILED;
     }
     s->current_file.store(1, std::memory_order_relaxed);
-    if (begin_timeline_file(m) < 0 || add_chapters_of_input(m) < 0)
+    if (place_input(m) < 0 || add_chapters_of_input(m) < 0)
         return VM_STATE_FAILED;
     for (;;) {
         copy_end end = copy_input(m);

@@ -6,24 +6,25 @@ extern "C" {
 
 namespace {
 
-// How far before the range's start each further seek aims.
-const int64_t SEEK_BACK_US[] = {0, 1000000, 5000000, 30000000};
+// How far before the range's start each further seek aims: in small steps
+// first, as a demuxer that lands past a keyframe (MPEG-TS, whose parser
+// may not flag the first I-frame after a seek) usually needs only a little
+// more room, and each step back costs a group of pictures more in the output.
+const int64_t SEEK_BACK_US[] = {0, 500000, 1000000, 1500000, 2000000, 3000000, 4000000,
+                                6000000, 8000000, 12000000, 20000000, 30000000};
 
 // Whether the copy starts in time: video at a keyframe at or before the
 // range's start (a seek that landed past the last keyframe found none);
 // audio alone with a packet that holds it.
 bool starts_in_time(const join_start *js, const AVFormatContext *ic, int64_t from_us)
 {
-    bool video = false, keyframe = false;
+    bool video = false;
     for (int i = 0; i < js->streams; i++) {
         const AVStream *st = ic->streams[i];
-        if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !(st->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
-            video = true;
-            keyframe |= js->first_us[i] != AV_NOPTS_VALUE;
-        }
+        video |= st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !(st->disposition & AV_DISPOSITION_ATTACHED_PIC);
     }
     if (video)
-        return keyframe && js->cut_from_us <= from_us;
+        return js->key_us != AV_NOPTS_VALUE && js->key_us <= from_us;
     for (int i = 0; i < js->streams; i++)
         if (ic->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO && js->first_us[i] != AV_NOPTS_VALUE &&
             js->first_us[i] > from_us)

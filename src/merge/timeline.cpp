@@ -266,8 +266,9 @@ void timeline_begin_file(timeline *tl, const timeline_file &f)
     int64_t start = within_limit(f.start_us) == NOPTS ? 0 : f.start_us;
     int64_t at = tl->base_us;
     bool same_format = f.format && tl->format && strcmp(f.format, tl->format) == 0;
-    tl->continues = tl->files > 0 && same_format && !f.range && !tl->range && continues_previous(tl, start, &at);
-    tl->range = f.range;
+    tl->continues =
+        tl->files > 0 && same_format && !f.cut_start && !tl->cut_end && continues_previous(tl, start, &at);
+    tl->cut_end = f.cut_end;
     if (tl->files > 0 && !tl->continues)
         at = add(at, priming_room(tl, f, start));
     tl->files++;

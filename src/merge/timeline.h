@@ -12,8 +12,8 @@
 // Three refinements of that rule:
 // - A file whose start continues the previous file's end (one recording cut
 //   into files) keeps the recording's own timeline, as if the files were
-//   one: no hole, no overlap. (Not where either is a range cut out of its
-//   file: that starts at its own start, pushed past what came before.)
+//   one: no hole, no overlap. (Not a file whose start is cut off, nor the
+//   file after one whose end is: what was cut away would leave a hole.)
 // - A later file whose first packets reach back before its start time
 //   (encoder delay: MP3 and AAC priming) is placed late enough that no
 //   stream's first packet lands before that stream's end in the file before.
@@ -62,9 +62,11 @@ struct timeline_file {
     int64_t wrap_us = 0;      // timestamps wrap after this long (MPEG-TS: 2^33 / 90 kHz); 0: never
     bool follows_jumps = false;  // the format may jump (AVFMT_TS_DISCONT): follow the jumps
     const char *format = nullptr;  // the demuxer's name: only a file of the same one continues another
-    // A range cut out of the file: it never continues the file before, nor
-    // is continued by the next (what was cut away would leave a hole).
-    bool range = false;
+    // Only a range of the file is copied: its start cut off (it does not
+    // continue the file before), its end cut off (the next file does not
+    // continue it).
+    bool cut_start = false;
+    bool cut_end = false;
     // Per output stream (n entries, or null): the earliest pts of the
     // stream's first packets, input clock, AV_NOPTS_VALUE when unknown.
     const int64_t *first_us = nullptr;
@@ -79,7 +81,7 @@ struct timeline {
     timeline_stream *streams;  // n entries
     int files;                 // files begun so far
     bool continues;            // the current file continues the one before
-    bool range;                // the current file is a range cut out of one
+    bool cut_end;              // the current file's end is cut off
     bool follows_jumps;
     int64_t wrap_us;
     const char *format;        // the current file's demuxer, or null
