@@ -151,9 +151,12 @@ VIDEOMERGE_API int videomerge_start(const char *path_list, const char *out_path)
  *                        from the first input's timecode, spanning the
  *                        output (also the default, where it can)
  *               "none"   no timecode track
- * Where the output's container cannot honour an option given (chapters into
- * MPEG-TS, a timecode into anything but MP4/MOV, or a first input without
- * one), the job is done without it and the result says so. */
+ * Where the output cannot honour an option given ("chapters":"inputs" into
+ * MPEG-TS, a timecode asked for into anything but MP4/MOV or from a first
+ * input without one, a file time the system refuses), the job is done
+ * without it and the result says so; "keep", the default, is never
+ * reported. A trimmed first input's timecode moves on to the frame the copy
+ * starts at; the file time is the recording's own. */
 VIDEOMERGE_API int videomerge_start_with(const char *path_list, const char *out_path, const char *options_json);
 
 /* The job's state (VIDEOMERGE_STATE_*), or -1 for an unknown id. */
@@ -171,7 +174,8 @@ VIDEOMERGE_API const char *videomerge_progress(int id);
  *    "files_merged":N,"duration_ms":N,"packets_written":N,"elapsed_ms":N,
  *    "streams_left_out":[i,...],"output_duration_ms":N}
  * and, after a start with options that the output could not honour,
- * "options_not_applied":["chapters","timecode"] at the end.
+ * "options_not_applied":["chapters","timecode","file_time"] (those that
+ * apply) at the end.
  * or, for a failed job, {"state":5,"ok":false,"error":"..."}, or
  * {"error":"bad id"}. out_path is the path as the host gave it. Valid until
  * the same thread's next videomerge_result for the same id. */

@@ -124,6 +124,36 @@ private:
         }
     }
 
+    // The length of the valid UTF-8 sequence at p (its first byte 0x80 or
+    // above), or 0: no overlong forms, surrogates or code points past
+    // U+10FFFF.
+    static size_t utf8_length(const char *p)
+    {
+        const unsigned char *u = reinterpret_cast<const unsigned char *>(p);
+        size_t n;
+        unsigned cp;
+        if (u[0] >= 0xC2 && u[0] <= 0xDF) {
+            n = 2;
+            cp = u[0] & 0x1F;
+        } else if (u[0] >= 0xE0 && u[0] <= 0xEF) {
+            n = 3;
+            cp = u[0] & 0x0F;
+        } else if (u[0] >= 0xF0 && u[0] <= 0xF4) {
+            n = 4;
+            cp = u[0] & 0x07;
+        } else {
+            return 0;
+        }
+        for (size_t i = 1; i < n; i++) {
+            if ((u[i] & 0xC0) != 0x80)
+                return 0;
+            cp = cp << 6 | (u[i] & 0x3F);
+        }
+        if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp < 0xE000))
+            return 0;
+        return n;
+    }
+
     static int hex(char c)
     {
         if (c >= '0' && c <= '9')
@@ -174,6 +204,14 @@ private:
             unsigned char c = (unsigned char)*p_;
             if (c == '\0' || c < 0x20)
                 return false;
+            if (c >= 0x80) {  // JSON is UTF-8: a byte sequence that is not is no JSON
+                size_t n = utf8_length(p_);
+                if (n == 0)
+                    return false;
+                out->append(p_, n);
+                p_ += n;
+                continue;
+            }
             p_++;
             if (c == '"')
                 return true;
@@ -254,7 +292,8 @@ private:
         }
         if (n > (uint64_t)INT64_MAX)
             v->whole = false;
-        v->number = negative ? -(int64_t)n : (int64_t)n;
+        else
+            v->number = negative ? -(int64_t)n : (int64_t)n;
         return true;
     }
 };
@@ -265,10 +304,22 @@ const int64_t MAX_MS = int64_t(10000000000000);
 
 std::string quoted(const std::string &s)
 {
-    // Keys and values come back in messages: control bytes and quotes escaped.
-    std::vector<char> buf(s.size() * 6 + 3);
-    json_escape(s.c_str(), buf.data(), buf.size());
-    return "\"" + std::string(buf.data()) + "\"";
+    // Keys come back in messages: control bytes and quotes escaped, and a
+    // NUL (\u0000 in the JSON) kept rather than ending the text.
+    std::string out = "\"";
+    size_t from = 0;
+    for (;;) {
+        size_t nul = s.find('\0', from);
+        std::string part = s.substr(from, nul == std::string::npos ? std::string::npos : nul - from);
+        std::vector<char> buf(part.size() * 6 + 3);
+        json_escape(part.c_str(), buf.data(), buf.size());
+        out += buf.data();
+        if (nul == std::string::npos)
+            break;
+        out += "\\u0000";
+        from = nul + 1;
+    }
+    return out + "\"";
 }
 
 int refuse(std::string *error, std::string text)
@@ -332,7 +383,8 @@ int read_trim(const json_value &v, int file_count, std::vector<trim_range> *out,
                 continue;
             }
             if (n.kind != json_value::NUMBER || !n.whole || n.number < 0 || n.number > MAX_MS)
-                return refuse(error, "a trim's " + quoted(m.first) + " must be a whole number of milliseconds from 0");
+                return refuse(error, "a trim's " + quoted(m.first) + " must be a whole number of milliseconds from 0 to " +
+                                         std::to_string(MAX_MS));
             (m.first == "from_ms" ? t.from_ms : t.to_ms) = n.number;
         }
         if (!has_file)

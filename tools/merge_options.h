@@ -54,9 +54,9 @@ struct chosen {
     }
 };
 
-// Far past any recording (about 31 700 years), and far from int64's end, so
-// that the sums below cannot wrap.
-constexpr int64_t MAX_MS = 1000000000000000LL;
+// The library's bound (about 317 years): far past any recording, and far
+// from int64's end, so that the sums below cannot wrap.
+constexpr int64_t MAX_MS = 10000000000000LL;
 
 inline bool all_digits(const std::string &s)
 {

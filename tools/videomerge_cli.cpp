@@ -595,6 +595,8 @@ void report_not_applied(const options &o, const json &result)
                 std::cerr << "timecode not written: the first input, " << o.inputs[0] << ", has none\n";
             else
                 std::cerr << "timecode not written: " << container << " cannot store one\n";
+        } else if (name == "file_time") {
+            std::cerr << "file time not set: the system refused the first input's time for " << o.out << "\n";
         } else {
             std::cerr << name.get<std::string>() << " not applied: " << container << " cannot honour it\n";
         }

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "inspect/compat.h"
@@ -180,7 +181,7 @@ int start_job(const char *list, const char *out_path, const char *options)
     s->out = r.out;
     s->pieces.swap(pieces);
     s->piece_ms.swap(expected_ms);
-    s->options = opts;
+    s->options = std::move(opts);
     s->total_ms = total_ms;
     s->estimated_bytes = total_bytes;
     s->reannex = checked.reannex;

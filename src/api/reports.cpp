@@ -100,12 +100,25 @@ const char *write_result(int id, vm_session *s)
     if (state == VM_STATE_DONE)
         pos += format_text(out + pos, VM_RESULT_CAP - pos, ",\"output_duration_ms\":%lld",
                            (long long)s->output_ms.load(std::memory_order_relaxed));
+    // Options the output's container (or system) could not honour, by
+    // their keys; only when there are any, so that a start without
+    // options answers as it always has.
     unsigned not_applied = s->not_applied.load(std::memory_order_relaxed);
     if (state == VM_STATE_DONE && not_applied) {
-        pos += format_text(out + pos, VM_RESULT_CAP - pos, ",\"options_not_applied\":[%s%s%s]",
-                           not_applied & VM_NOT_APPLIED_CHAPTERS ? "\"chapters\"" : "",
-                           not_applied == (VM_NOT_APPLIED_CHAPTERS | VM_NOT_APPLIED_TIMECODE) ? "," : "",
-                           not_applied & VM_NOT_APPLIED_TIMECODE ? "\"timecode\"" : "");
+        static const struct {
+            unsigned bit;
+            const char *key;
+        } OPTIONS[] = {{VM_NOT_APPLIED_CHAPTERS, "chapters"},
+                       {VM_NOT_APPLIED_TIMECODE, "timecode"},
+                       {VM_NOT_APPLIED_FILE_TIME, "file_time"}};
+        pos += format_text(out + pos, VM_RESULT_CAP - pos, ",\"options_not_applied\":[");
+        const char *sep = "";
+        for (const auto &o : OPTIONS)
+            if (not_applied & o.bit) {
+                pos += format_text(out + pos, VM_RESULT_CAP - pos, "%s\"%s\"", sep, o.key);
+                sep = ",";
+            }
+        pos += format_text(out + pos, VM_RESULT_CAP - pos, "]");
     }
     format_text(out + pos, VM_RESULT_CAP - pos, "}");
     return out;

@@ -154,10 +154,10 @@ int output_file_commit(output_file *f, AVIOContext **pb, int64_t *size_bytes, in
     close_context(pb);
     if (write_failed)
         return VM_COMMIT_WRITE_FAILED;
-    // A time the system refuses (out of its range) leaves the file's own:
-    // the output is whole either way.
+    // A time the system refuses leaves the file's own: the output is whole
+    // either way, and the caller says so.
     if (modified_us != VM_TIME_NOW)
-        vm_file_set_modified(f->file, modified_us);
+        f->time_refused = vm_file_set_modified(f->file, modified_us) < 0;
     if ((f->error = vm_file_sync(f->file)) < 0)
         return VM_COMMIT_SYNC_FAILED;
     *size_bytes = vm_file_size(f->file);

@@ -55,6 +55,7 @@ struct output_file {
     int write_error;  // the first failed write or seek, as an AVERROR
     int error;        // why opening or committing failed: a negative errno-style code, or 0
     int64_t unsent;   // bytes written since the system was last asked to write them out
+    bool time_refused;  // the system did not take the modification time asked for
 };
 
 enum {
@@ -81,7 +82,8 @@ int output_file_open(output_file *f, const char *final_path, output_dir *dir, AV
 // Flushes and closes the I/O context, syncs the file, renames it over the
 // final path and syncs the directory. *size_bytes is the file's size.
 // modified_us, unless VM_TIME_NOW: the file's modification time (since
-// 1970, UTC), set before the sync.
+// 1970, UTC), set before the sync; where the system refuses it (a time out
+// of its range) the file keeps its own and time_refused is set.
 enum : int64_t { VM_TIME_NOW = INT64_MIN };
 int output_file_commit(output_file *f, AVIOContext **pb, int64_t *size_bytes, int64_t modified_us = VM_TIME_NOW);
 

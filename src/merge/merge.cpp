@@ -483,6 +483,8 @@ int finish_output(merge_run &m)
         return fail_av(m, "cannot put the output in place", m.out.error);
     if (committed < 0)
         return ret < 0 ? fail_av(m, "write trailer failed", ret) : fail(m, "write trailer failed");
+    if (m.out.time_refused)
+        m.s->not_applied.fetch_or(VM_NOT_APPLIED_FILE_TIME, std::memory_order_relaxed);
     m.s->out_size_bytes.store(size, std::memory_order_relaxed);
     m.s->output_ms.store(timeline_written_ms(&m.tl), std::memory_order_relaxed);
     return 0;

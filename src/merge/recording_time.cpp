@@ -8,8 +8,10 @@ extern "C" {
 namespace {
 
 // The creation_time tag of the file, else of its first stream that has one
-// (MP4 writes it in each track's header too): an ISO 8601 time, UTC unless
-// it says otherwise. False when there is none that parses.
+// (MP4 writes it in each track's header too): an ISO 8601 time as FFmpeg's
+// demuxers give it, in UTC with a "Z". (FFmpeg's parser reads a time
+// without the "Z" as local time and passes over an offset such as +02:00.)
+// False when there is none that parses.
 bool tagged_time(const AVFormatContext *ic, int64_t *us)
 {
     const AVDictionaryEntry *t = av_dict_get(ic->metadata, "creation_time", nullptr, 0);
