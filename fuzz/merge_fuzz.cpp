@@ -33,6 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     s->open_paths = s->paths;
     s->kept.assign(2, nullptr);
     s->file_count = 2;
+    s->pieces = {{0, 0, -1}, {1, 0, -1}};  // both inputs whole
+    s->piece_ms.assign(2, 0);
     std::strcpy(s->out_path, out.c_str());
     resolve_path(out.c_str(), &s->out);
     // The check tells which streams carry their own parameter sets. The
