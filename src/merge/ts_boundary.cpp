@@ -22,6 +22,11 @@ namespace {
 // starts before it is left as today.
 const int64_t TAIL_BYTES = 2 << 20;
 const int64_t HEAD_BYTES = 2 << 20;
+// Whether the files meet cleanly, and whether the cut splits a PES at all,
+// shows within a few hundred transport packets of it: only this much is
+// read at a join where nothing was lost (segmenters that cut where every
+// PES starts anew, files that do not follow on).
+const int64_t NEAR_BYTES = 64 << 10;
 
 // Transport packet sizes FFmpeg's demuxer reads: plain, with a 4-byte time
 // code in front (M2TS), with 16 bytes of FEC after.
@@ -110,6 +115,42 @@ bool counters_follow_on(const std::vector<uint8_t> &buf, int first, int size, si
         joined++;
     }
     return joined > 0;
+}
+
+// Whether the cut (at byte `cut` of buf) splits a PES: it splits a
+// transport packet, or a PID's first packet with payload after it does not
+// start a PES (or section).
+bool splits_pes(const std::vector<uint8_t> &buf, int first, int size, size_t cut)
+{
+    if ((cut - first) % size != 0)
+        return true;
+    std::vector<uint8_t> seen(NULL_PID, 0);
+    for (size_t at = cut; at + size <= buf.size(); at += size) {
+        const uint8_t *h = &buf[at];
+        int pid = (h[1] & 0x1F) << 8 | h[2];
+        if (pid >= NULL_PID || !(h[3] & 0x10) || seen[pid])
+            continue;
+        seen[pid] = 1;
+        if (!(h[1] & 0x40))
+            return true;
+    }
+    return false;
+}
+
+// The end of the file before and the start of the next, `bytes` of each,
+// one after the other in *buf, with the cut at *cut. The first transport
+// packet in it at *first, their size in *size. False when they cannot be
+// read, or do not meet cleanly.
+bool read_around_cut(const char *prev_path, const char *next_path, int64_t bytes, std::vector<uint8_t> *buf,
+                     size_t *cut, int *first, int *size)
+{
+    std::vector<uint8_t> head;
+    if (!read_span(prev_path, true, bytes, buf) || !read_span(next_path, false, bytes, &head))
+        return false;
+    *cut = buf->size();
+    buf->insert(buf->end(), head.begin(), head.end());
+    *first = find_packets(*buf, size);
+    return *first >= 0 && (size_t)*first < *cut && counters_follow_on(*buf, *first, *size, *cut);
 }
 
 // Reads a byte buffer as a seekable file.
@@ -256,14 +297,22 @@ int ts_boundary_fill(const ts_boundary *b, const char *prev_path, const char *ne
 {
     if (!same_streams(b, next))
         return 0;
-    std::vector<uint8_t> bytes, head;
+    std::vector<uint8_t> bytes;
+    size_t cut = 0;
+    int size = 0, first = 0;
+    if (!read_around_cut(prev_path, next_path, NEAR_BYTES, &bytes, &cut, &first, &size) ||
+        !splits_pes(bytes, first, size, cut))
+        return 0;
+    // Then more of both, read from the first packet in step with those
+    // (the demuxer finds its way past any damage further off).
+    size_t near_cut = cut, near_first = first;
+    std::vector<uint8_t> head;
+    bytes.clear();
     if (!read_span(prev_path, true, TAIL_BYTES, &bytes) || !read_span(next_path, false, HEAD_BYTES, &head))
         return 0;
-    size_t cut = bytes.size();
+    cut = bytes.size();
     bytes.insert(bytes.end(), head.begin(), head.end());
-    int size = 0, first = find_packets(bytes, &size);
-    if (first < 0 || (size_t)first >= cut || !counters_follow_on(bytes, first, size, cut))
-        return 0;
+    first = (int)((cut - (near_cut - near_first) % size) % size);
     std::vector<read_packet> again;
     int read = demux_again(bytes.data() + first, bytes.size() - first, next, &again);
     bool ok = read > 0;
