@@ -140,6 +140,30 @@ ff $(video 160x120 24) $(tone) -t 2 $h264 -c:a libopus -ac 2 -f segment -segment
 cat opus_seg0.ts opus_seg1.ts > opus_segcat.ts
 ff -i av_short.mp4 -c copy av_short.ts
 cat av.ts av_short.ts > restart.ts
+# One recording cut into two files inside an audio PES, as DVB recorders and
+# HLS segmenters cut at any byte: AC-3 in PES of seven frames, cut after the
+# fifth transport packet of one, there and 100 bytes into that packet.
+ff $(video 160x120) $(tone) -t 2 -c:v libx264 -preset veryfast -pix_fmt yuv420p -bf 2 -g 10 \
+   -c:a ac3 -b:a 192k -pes_payload_size 6000 pes_whole.ts
+at=$(python3 -c '
+import sys
+d = open(sys.argv[1], "rb").read()
+n = len(d) // 188
+pid = lambda i: (d[i * 188 + 1] & 0x1F) << 8 | d[i * 188 + 2]
+starts = lambda i: d[i * 188 + 1] & 0x40
+for i in range(n // 2, n):
+    if pid(i) == 0x101 and starts(i):
+        rest = [k for k in range(i + 1, n) if pid(k) == 0x101][:10]
+        if len(rest) == 10 and not any(starts(k) for k in rest):
+            print(rest[4] * 188)
+            break
+' pes_whole.ts)
+cut_at() {  # name byte
+  head -c "$2" pes_whole.ts > "$1_0.ts"
+  tail -c +"$(($2 + 1))" pes_whole.ts > "$1_1.ts"
+}
+cut_at pes_at "$at"
+cut_at pes_inside $((at + 100))
 # MP4 cut between keyframes: its edit list hides the frames from the
 # keyframe before the cut.
 ff -ss 0.5 -i av.mp4 -c copy preroll.mp4

@@ -450,6 +450,24 @@ void join_start_trim(join_start *js, bool trim)
     js->trim = trim;
 }
 
+int join_start_prepend(join_start *js, AVPacket **pkts, int n)
+{
+    int kept = js->count - js->next;
+    AVPacket **held = static_cast<AVPacket **>(av_malloc_array(kept + n, sizeof(AVPacket *)));
+    if (!held) {
+        for (int i = 0; i < n; i++)
+            av_packet_free(&pkts[i]);
+        return -1;
+    }
+    std::copy(pkts, pkts + n, held);
+    std::copy(js->held + js->next, js->held + js->count, held + n);
+    av_free(js->held);
+    js->held = held;
+    js->next = 0;
+    js->count = kept + n;
+    return 0;
+}
+
 namespace {
 
 // Audio packets an edit list hides at a later file's start: only the last

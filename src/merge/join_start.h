@@ -71,6 +71,11 @@ int join_start_begin(join_start *js, AVFormatContext *ic, kept_analysis *reused,
 // (the frames they refer to are there).
 void join_start_trim(join_start *js, bool trim);
 
+// Puts n packets (taken over, also on failure) in front of those read
+// ahead, to be handed out first; before any packet is handed out. Returns 0,
+// or -1 when out of memory.
+int join_start_prepend(join_start *js, AVPacket **pkts, int n);
+
 // Hands out the next packet of the input, like av_read_frame.
 int join_start_read(join_start *js, AVFormatContext *ic, AVPacket *pkt);
 

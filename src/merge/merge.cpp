@@ -24,6 +24,7 @@
 #include "merge/stream_selection.h"
 #include "text.h"
 #include "merge/timeline.h"
+#include "merge/ts_boundary.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -49,6 +50,7 @@ struct merge_run {
     file_info first;          // what later inputs must match
     stream_selection sel;     // which input streams the output has
     timeline tl;
+    ts_boundary boundary;     // what the current input has written, for a join that continues it
     chapter_list chapters;    // every input's, placed on the output
     int n;  // output streams: the first input's streams the output keeps
     int in_idx;  // input stream of the packet being written, for messages
@@ -306,6 +308,10 @@ int place_input(merge_run &m)
     timeline_begin_file(&m.tl, f);
     // A range's start has no frames before it to refer to, whichever input.
     join_start_trim(&m.start, (m.j > 1 && !m.tl.continues) || f.cut_start);
+    if (m.tl.continues && ts_boundary_fill(&m.boundary, m.s->open_paths[m.j - 2].c_str(),
+                                           m.s->open_paths[m.j - 1].c_str(), m.ic, &m.start) < 0)
+        return fail(m, "oom");
+    ts_boundary_begin_file(&m.boundary, m.ic);
     return 0;
 }
 
@@ -404,6 +410,7 @@ copy_end copy_packets(merge_run &m)
             continue;
         }
         bool filtered = m.filters.bsf[idx] != nullptr;
+        ts_boundary_written(&m.boundary, idx, m.pkt);
         m.pkt->stream_index = out;
         m.in_idx = idx;
         int written = filtered ? filter_and_write(m, idx, out, false) : write_packet(m, tb);
