@@ -69,17 +69,36 @@ private:
         }
     }
 
-    bool read_object(json_value *v, int depth)
+    // The items of an object or an array, after its opening bracket up to
+    // `close`, separated by commas; `item` reads one (spaces before it
+    // skipped).
+    template <class Item>
+    bool read_items(char close, Item item)
     {
-        v->kind = json_value::OBJECT;
         p_++;
         skip_space();
-        if (*p_ == '}') {
+        if (*p_ == close) {
             p_++;
             return true;
         }
         for (;;) {
             skip_space();
+            if (!item())
+                return false;
+            skip_space();
+            if (*p_ == close) {
+                p_++;
+                return true;
+            }
+            if (*p_++ != ',')
+                return false;
+        }
+    }
+
+    bool read_object(json_value *v, int depth)
+    {
+        v->kind = json_value::OBJECT;
+        return read_items('}', [&] {
             std::string key;
             if (*p_ != '"' || !read_string(&key))
                 return false;
@@ -88,70 +107,17 @@ private:
                 return false;
             skip_space();
             v->members.emplace_back(std::move(key), json_value());
-            if (!read_value(&v->members.back().second, depth + 1))
-                return false;
-            skip_space();
-            if (*p_ == '}') {
-                p_++;
-                return true;
-            }
-            if (*p_++ != ',')
-                return false;
-        }
+            return read_value(&v->members.back().second, depth + 1);
+        });
     }
 
     bool read_array(json_value *v, int depth)
     {
         v->kind = json_value::ARRAY;
-        p_++;
-        skip_space();
-        if (*p_ == ']') {
-            p_++;
-            return true;
-        }
-        for (;;) {
-            skip_space();
+        return read_items(']', [&] {
             v->items.emplace_back();
-            if (!read_value(&v->items.back(), depth + 1))
-                return false;
-            skip_space();
-            if (*p_ == ']') {
-                p_++;
-                return true;
-            }
-            if (*p_++ != ',')
-                return false;
-        }
-    }
-
-    // The length of the valid UTF-8 sequence at p (its first byte 0x80 or
-    // above), or 0: no overlong forms, surrogates or code points past
-    // U+10FFFF.
-    static size_t utf8_length(const char *p)
-    {
-        const unsigned char *u = reinterpret_cast<const unsigned char *>(p);
-        size_t n;
-        unsigned cp;
-        if (u[0] >= 0xC2 && u[0] <= 0xDF) {
-            n = 2;
-            cp = u[0] & 0x1F;
-        } else if (u[0] >= 0xE0 && u[0] <= 0xEF) {
-            n = 3;
-            cp = u[0] & 0x0F;
-        } else if (u[0] >= 0xF0 && u[0] <= 0xF4) {
-            n = 4;
-            cp = u[0] & 0x07;
-        } else {
-            return 0;
-        }
-        for (size_t i = 1; i < n; i++) {
-            if ((u[i] & 0xC0) != 0x80)
-                return 0;
-            cp = cp << 6 | (u[i] & 0x3F);
-        }
-        if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp < 0xE000))
-            return 0;
-        return n;
+            return read_value(&v->items.back(), depth + 1);
+        });
     }
 
     static int hex(char c)
@@ -205,7 +171,7 @@ private:
             if (c == '\0' || c < 0x20)
                 return false;
             if (c >= 0x80) {  // JSON is UTF-8: a byte sequence that is not is no JSON
-                size_t n = utf8_length(p_);
+                size_t n = utf8_sequence(reinterpret_cast<const unsigned char *>(p_));
                 if (n == 0)
                     return false;
                 out->append(p_, n);
@@ -302,25 +268,6 @@ private:
 // the microseconds of every sum well inside int64_t.
 const int64_t MAX_MS = int64_t(10000000000000);
 
-std::string quoted(const std::string &s)
-{
-    // Keys come back in messages: control bytes and quotes escaped, and a
-    // NUL (\u0000 in the JSON) kept rather than ending the text.
-    std::string out = "\"";
-    size_t from = 0;
-    for (;;) {
-        size_t nul = s.find('\0', from);
-        std::string part = s.substr(from, nul == std::string::npos ? std::string::npos : nul - from);
-        std::vector<char> buf(part.size() * 6 + 3);
-        json_escape(part.c_str(), buf.data(), buf.size());
-        out += buf.data();
-        if (nul == std::string::npos)
-            break;
-        out += "\\u0000";
-        from = nul + 1;
-    }
-    return out + "\"";
-}
 
 int refuse(std::string *error, std::string text)
 {
@@ -367,9 +314,9 @@ int read_trim(const json_value &v, int file_count, std::vector<trim_range> *out,
                                                        : m.first == "to_ms"   ? &has_to
                                                                               : nullptr;
             if (!seen)
-                return refuse(error, "unknown key " + quoted(m.first) + " in a trim");
+                return refuse(error, "unknown key " + json_quoted(m.first) + " in a trim");
             if (*seen)
-                return refuse(error, "key " + quoted(m.first) + " given twice in a trim");
+                return refuse(error, "key " + json_quoted(m.first) + " given twice in a trim");
             *seen = true;
             const json_value &n = m.second;
             if (m.first == "file") {
@@ -383,7 +330,7 @@ int read_trim(const json_value &v, int file_count, std::vector<trim_range> *out,
                 continue;
             }
             if (n.kind != json_value::NUMBER || !n.whole || n.number < 0 || n.number > MAX_MS)
-                return refuse(error, "a trim's " + quoted(m.first) + " must be a whole number of milliseconds from 0 to " +
+                return refuse(error, "a trim's " + json_quoted(m.first) + " must be a whole number of milliseconds from 0 to " +
                                          std::to_string(MAX_MS));
             (m.first == "from_ms" ? t.from_ms : t.to_ms) = n.number;
         }
@@ -426,7 +373,7 @@ int parse_merge_options(const char *json, int file_count, merge_options *out, st
     for (const auto &m : root.members) {
         const std::string &key = m.first;
         if (std::find(seen.begin(), seen.end(), key) != seen.end())
-            return refuse(error, "option " + quoted(key) + " given twice");
+            return refuse(error, "option " + json_quoted(key) + " given twice");
         seen.push_back(key);
         if (key == "chapters") {
             if ((out->chapters = choice(m.second, CHAPTERS)) < 0)
@@ -443,7 +390,7 @@ int parse_merge_options(const char *json, int file_count, merge_options *out, st
             if (read_trim(m.second, file_count, &out->trims, error) < 0)
                 return -1;
         } else {
-            return refuse(error, "unknown option " + quoted(key));
+            return refuse(error, "unknown option " + json_quoted(key));
         }
     }
     return 0;

@@ -34,9 +34,11 @@ size_t drop_partial_utf8(const char *s, size_t len)
     return have < need ? start - 1 : len;
 }
 
-// Length of the well-formed UTF-8 sequence at `s` (1 for ASCII), or 0 for
-// a byte that does not begin one: a stray continuation byte, a sequence cut
-// short, an overlong form, a surrogate or a value past U+10FFFF.
+
+bool is_trimmed_tail(char c) { return c == '\r' || c == ' '; }
+
+}  // namespace
+
 size_t utf8_sequence(const unsigned char *s)
 {
     unsigned char c = s[0];
@@ -67,10 +69,6 @@ size_t utf8_sequence(const unsigned char *s)
         return 0;
     return n;
 }
-
-bool is_trimmed_tail(char c) { return c == '\r' || c == ' '; }
-
-}  // namespace
 
 int split_paths(const char *list, vm_path_list &paths)
 {
@@ -173,4 +171,22 @@ void format_fixed(double value, int decimals, char out[32])
     if (r.ec != std::errc())
         r.ptr = out + std::snprintf(out, 31, "0");  // not reachable for our values
     *r.ptr = '\0';
+}
+
+std::string json_quoted(const std::string &s)
+{
+    std::string out = "\"";
+    size_t from = 0;
+    for (;;) {
+        size_t nul = s.find('\0', from);
+        std::string part = s.substr(from, nul == std::string::npos ? std::string::npos : nul - from);
+        std::vector<char> buf(part.size() * 6 + 3);  // a control byte becomes \u0001, six bytes
+        json_escape(part.c_str(), buf.data(), buf.size());
+        out += buf.data();
+        if (nul == std::string::npos)
+            break;
+        out += "\\u0000";
+        from = nul + 1;
+    }
+    return out + "\"";
 }

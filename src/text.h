@@ -35,6 +35,15 @@ int split_paths(const char *list, vm_path_list &paths);
 // UTF-8 sequence.
 void json_escape(const char *src, char *dst, size_t cap);
 
+// `s` as a JSON string, quotation marks included: escaped as json_escape
+// does, never cut, and a NUL kept (as \u0000) rather than ending the text.
+std::string json_quoted(const std::string &s);
+
+// Length of the well-formed UTF-8 sequence at `s` (1 for ASCII), or 0 for
+// a byte that does not begin one: a stray continuation byte, a sequence cut
+// short, an overlong form, a surrogate or a value past U+10FFFF.
+size_t utf8_sequence(const unsigned char *s);
+
 // snprintf into a fixed buffer; when the text is cut, a UTF-8 sequence left
 // incomplete at the end is removed too. Returns the length written.
 size_t format_text(char *dst, size_t cap, const char *fmt, ...)

@@ -45,23 +45,12 @@ struct props_read {
     std::vector<chapter_read> chapters;
 };
 
-std::string tag(const AVDictionary *d, const char *key)
-{
-    const AVDictionaryEntry *e = av_dict_get(d, key, nullptr, 0);
-    return e ? e->value : "";
-}
-
 props_read read_props(const std::string &path)
 {
     props_read r;
-    AVFormatContext *ic = nullptr;
-    if (avformat_open_input(&ic, path.c_str(), nullptr, nullptr) < 0)
+    AVFormatContext *ic = open_analysed(path);
+    if (!ic)
         return r;
-    // As players read a file: chapters stored without an end get one.
-    if (avformat_find_stream_info(ic, nullptr) < 0) {
-        avformat_close_input(&ic);
-        return r;
-    }
     for (unsigned i = 0; i < ic->nb_streams; i++) {
         const AVStream *st = ic->streams[i];
         // MP4/MOV keep chapters in a text track of their own, shown as a

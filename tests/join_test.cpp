@@ -373,12 +373,10 @@ class Mp3Delay : public testing::TestWithParam<mp3_delay_case> {};
 
 double start_s(const std::string &path)
 {
-    AVFormatContext *ic = nullptr;
-    if (avformat_open_input(&ic, path.c_str(), nullptr, nullptr) < 0)
+    AVFormatContext *ic = open_analysed(path);
+    if (!ic)
         return NAN;
-    double t = avformat_find_stream_info(ic, nullptr) >= 0 && ic->start_time != AV_NOPTS_VALUE
-                   ? ic->start_time / 1e6
-                   : NAN;
+    double t = ic->start_time != AV_NOPTS_VALUE ? ic->start_time / 1e6 : NAN;
     avformat_close_input(&ic);
     return t;
 }

@@ -45,12 +45,6 @@ nlohmann::json merge_with(const std::vector<std::string> &inputs, const std::str
     return r;
 }
 
-std::string tag(const AVDictionary *d, const char *key)
-{
-    const AVDictionaryEntry *e = av_dict_get(d, key, nullptr, 0);
-    return e ? e->value : "";
-}
-
 struct chapter_read {
     double start_s, end_s;
     std::string title;
@@ -73,13 +67,9 @@ struct file_read {
 file_read read_file(const std::string &path)
 {
     file_read r;
-    AVFormatContext *ic = nullptr;
-    if (avformat_open_input(&ic, path.c_str(), nullptr, nullptr) < 0)
+    AVFormatContext *ic = open_analysed(path);
+    if (!ic)
         return r;
-    if (avformat_find_stream_info(ic, nullptr) < 0) {
-        avformat_close_input(&ic);
-        return r;
-    }
     r.duration_s = ic->duration == AV_NOPTS_VALUE ? 0 : ic->duration / 1e6;
     for (unsigned i = 0; i < ic->nb_chapters; i++) {
         const AVChapter *c = ic->chapters[i];

@@ -133,16 +133,28 @@ double media_read::length_s() const
     return end - start_us / 1e6;
 }
 
+AVFormatContext *open_analysed(const std::string &path)
+{
+    AVFormatContext *ic = nullptr;
+    if (avformat_open_input(&ic, path.c_str(), nullptr, nullptr) < 0)
+        return nullptr;
+    if (avformat_find_stream_info(ic, nullptr) < 0)
+        avformat_close_input(&ic);
+    return ic;
+}
+
+std::string tag(const AVDictionary *d, const char *key)
+{
+    const AVDictionaryEntry *e = av_dict_get(d, key, nullptr, 0);
+    return e ? e->value : "";
+}
+
 media_read read_media(const std::string &path)
 {
     media_read r;
-    AVFormatContext *ic = nullptr;
-    if (avformat_open_input(&ic, path.c_str(), nullptr, nullptr) < 0)
+    AVFormatContext *ic = open_analysed(path);
+    if (!ic)
         return r;
-    if (avformat_find_stream_info(ic, nullptr) < 0) {
-        avformat_close_input(&ic);
-        return r;
-    }
     for (unsigned i = 0; i < ic->nb_streams; i++) {
         const char *k = av_get_media_type_string(ic->streams[i]->codecpar->codec_type);
         r.kinds.push_back(k ? k : "?");

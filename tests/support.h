@@ -79,6 +79,17 @@ struct media_read {
 // Reads every packet of a file.
 media_read read_media(const std::string &path);
 
+struct AVDictionary;
+struct AVFormatContext;
+
+// Opens a media file with libavformat and reads its stream information, as
+// players do (chapters stored without an end get one); null when either
+// fails. Close with avformat_close_input.
+AVFormatContext *open_analysed(const std::string &path);
+
+// A tag's value, "" when the dictionary has none.
+std::string tag(const AVDictionary *d, const char *key);
+
 // Decodes every stream of the file with libavcodec and returns what went
 // wrong (the decoders' error messages); empty when it decodes cleanly.
 std::string decode_errors(const std::string &path);

@@ -398,28 +398,20 @@ namespace {
 
 std::string options_error(const std::string &reason)
 {
-    std::vector<char> escaped(reason.size() * 6 + 3);
-    json_escape(reason.c_str(), escaped.data(), escaped.size());
-    return std::string("{\"ok\":false,\"error\":\"") + escaped.data() + "\"}";
+    return "{\"ok\":false,\"error\":" + json_quoted(reason) + "}";
 }
 
 // `,"mismatches":[...]`: every difference, as data.
 void append_mismatches(std::string &out, const std::vector<mismatch> &all)
 {
     out += ",\"mismatches\":[";
-    std::vector<char> escaped;
-    auto quoted = [&](const std::string &text) {
-        escaped.resize(text.size() * 6 + 3);  // a control byte becomes \u0001
-        json_escape(text.c_str(), escaped.data(), escaped.size());
-        return std::string("\"") + escaped.data() + "\"";
-    };
     for (size_t i = 0; i < all.size(); i++) {
         const mismatch &m = all[i];
         out += i ? ",{" : "{";
         out += "\"file\":" + std::to_string(m.file);
         out += ",\"stream\":" + (m.stream < 0 ? std::string("null") : std::to_string(m.stream));
         out += ",\"what\":\"" + std::string(m.what) + "\"";
-        out += ",\"expected\":" + quoted(m.expected) + ",\"found\":" + quoted(m.found) + "}";
+        out += ",\"expected\":" + json_quoted(m.expected) + ",\"found\":" + json_quoted(m.found) + "}";
     }
     out += "]";
 }

@@ -82,19 +82,10 @@ int filter_failed(merge_run &m)
     return -1;
 }
 
-// The time that ranges of input `ic` count from: its start time. One
-// beyond any recording's (damage) counts as zero, as on the timeline.
-int64_t copy_clock_start(const AVFormatContext *ic)
-{
-    const int64_t FAR_US = int64_t(1) << 60;
-    return ic->start_time == AV_NOPTS_VALUE || ic->start_time < -FAR_US || ic->start_time > FAR_US ? 0
-                                                                                                     : ic->start_time;
-}
-
 // The range of input `ic` that piece `p` copies, on the input's clock.
 input_range range_of_piece(const AVFormatContext *ic, const input_piece &p)
 {
-    int64_t start = copy_clock_start(ic);
+    int64_t start = range_clock_start(ic);
     return {p.from_ms > 0 ? start + p.from_ms * 1000 : AV_NOPTS_VALUE,
             p.to_ms >= 0 ? start + p.to_ms * 1000 : AV_NOPTS_VALUE};
 }
@@ -148,7 +139,7 @@ int64_t copy_offset_us(const merge_run &m)
 {
     if (m.start.cut_from_us == AV_NOPTS_VALUE)
         return 0;
-    return std::max<int64_t>(0, m.start.cut_from_us - copy_clock_start(m.ic));
+    return std::max<int64_t>(0, m.start.cut_from_us - range_clock_start(m.ic));
 }
 
 // An input's chapter title without reading it: its header only.

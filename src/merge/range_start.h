@@ -9,6 +9,10 @@
 
 #include "merge/join_start.h"
 
+// The time that ranges of input `ic` count from: its start time. One
+// beyond any recording's (damage) counts as zero, as on the timeline.
+int64_t range_clock_start(const AVFormatContext *ic);
+
 // join_start_begin for `range` of input `ic`, after the seek its start
 // needs. Returns 0, or -1 when out of memory.
 int begin_range(join_start *js, AVFormatContext *ic, kept_analysis *reused, input_range range);
