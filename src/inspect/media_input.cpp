@@ -1,5 +1,6 @@
 #include "inspect/media_input.h"
 
+#include "inspect/analysis_seed.h"
 #include "inspect/formats.h"
 
 #include "files/platform_file.h"
@@ -130,8 +131,9 @@ int open_header(const char *path, AVFormatContext **ctx, int *av_error, read_lim
 // learn what the header does not say, and throws the pictures away. The
 // loop filter only smooths those pictures (up to a fifth of the analysis
 // time of H.264 and HEVC), so it is skipped: what the analysis learns is
-// the same, field for field, on every file we measured.
-int analyse(AVFormatContext *ic)
+// the same, field for field, on every file we measured. Streams that a
+// seed fits skip their pictures altogether.
+int analyse(AVFormatContext *ic, const analysis_seed *seed)
 {
     unsigned n = ic->nb_streams;
     AVDictionary **opts = static_cast<AVDictionary **>(av_calloc(n > 0 ? n : 1, sizeof *opts));
@@ -140,6 +142,8 @@ int analyse(AVFormatContext *ic)
     int ret = 0;
     for (unsigned i = 0; i < n && ret >= 0; i++)
         ret = av_dict_set(&opts[i], "skip_loop_filter", "all", 0);
+    if (ret >= 0 && seed)
+        ret = seed_streams(seed, ic, opts);
     if (ret >= 0)
         ret = avformat_find_stream_info(ic, opts);
     for (unsigned i = 0; i < n; i++)
@@ -149,7 +153,7 @@ int analyse(AVFormatContext *ic)
 }
 
 // Opens `path`, with or without the analysis, within the read cap.
-int open_input(const char *path, AVFormatContext **ctx, int *av_error, bool analysed)
+int open_input(const char *path, AVFormatContext **ctx, int *av_error, bool analysed, const analysis_hooks *hooks)
 {
     read_limit limit;
     int opened = open_header(path, ctx, av_error, &limit);
@@ -159,7 +163,10 @@ int open_input(const char *path, AVFormatContext **ctx, int *av_error, bool anal
     bool failed = read_cap(ic);
     if (!failed) {
         begin_analysis(ic);
-        failed = (analysed && analyse(ic) < 0) || read_cap(ic);
+        const analysis_seed *seed = analysed && hooks ? hooks->header_read(hooks->arg, ic) : nullptr;
+        failed = (analysed && analyse(ic, seed) < 0) || read_cap(ic);
+        if (!failed && analysed && hooks)
+            hooks->analysed(hooks->arg, ic);
     }
     ic->opaque = nullptr;  // the cap is for opening only, not for the copy
     if (failed) {
@@ -173,12 +180,17 @@ int open_input(const char *path, AVFormatContext **ctx, int *av_error, bool anal
 
 int open_media(const char *path, AVFormatContext **ctx, int *av_error)
 {
-    return open_input(path, ctx, av_error, true);
+    return open_input(path, ctx, av_error, true, nullptr);
+}
+
+int open_media_with(const char *path, AVFormatContext **ctx, int *av_error, const analysis_hooks *hooks)
+{
+    return open_input(path, ctx, av_error, true, hooks);
 }
 
 int open_media_header(const char *path, AVFormatContext **ctx, int *av_error)
 {
-    return open_input(path, ctx, av_error, false);
+    return open_input(path, ctx, av_error, false, nullptr);
 }
 
 bool input_read_failed(const AVFormatContext *ic, int ret)
