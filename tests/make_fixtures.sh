@@ -46,6 +46,13 @@ hevc="-pix_fmt yuv420p -g 25 -x265-params log-level=error"
 ff $(video 160x120) -t 1 -c:v libx265 -preset fast $hevc hevc_fast.mp4
 ff $(video 160x120) -t 0.8 -c:v libx265 -preset ultrafast $hevc hevc_ultra.mp4
 ff -i hevc_ultra.mp4 -c copy hevc_ultra.mkv
+# Clips of one camera: one encoder setting, other pictures. HEVC stored as
+# phones store it (hvc1), and interlaced H.264 whose clips differ only in
+# which field comes first.
+ff $(video 160x120) -t 1 -c:v libx265 -preset fast $hevc -tag:v hvc1 hevc_a.mp4
+ff -f lavfi -i mandelbrot=size=160x120:rate=25 -t 0.6 -c:v libx265 -preset fast $hevc -tag:v hvc1 hevc_b.mp4
+ff $(video 160x120) -t 1 $h264 -flags +ildct+ilme -x264-params tff=1 tff.mp4
+ff -f lavfi -i mandelbrot=size=160x120:rate=25 -t 1 $h264 -flags +ildct+ilme -x264-params bff=1 bff.mp4
 
 # Audio a little longer than video inside one file.
 ff -f lavfi -i testsrc2=size=160x120:rate=25:duration=1.5 \
