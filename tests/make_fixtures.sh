@@ -53,6 +53,10 @@ ff $(video 160x120) -t 1 -c:v libx265 -preset fast $hevc -tag:v hvc1 hevc_a.mp4
 ff -f lavfi -i mandelbrot=size=160x120:rate=25 -t 0.6 -c:v libx265 -preset fast $hevc -tag:v hvc1 hevc_b.mp4
 ff $(video 160x120) -t 1 $h264 -flags +ildct+ilme -x264-params tff=1 tff.mp4
 ff -f lavfi -i mandelbrot=size=160x120:rate=25 -t 1 $h264 -flags +ildct+ilme -x264-params bff=1 bff.mp4
+# Colours stated twice, and not alike: the MP4 header says limited range,
+# the H.264 parameter sets full range.
+ff $(video 160x120) -t 1 $h264 -color_range tv -colorspace bt709 -color_primaries bt709 -color_trc bt709 colours_tv.mp4
+ff -i colours_tv.mp4 -c copy -bsf:v h264_metadata=video_full_range_flag=1 colours_twice.mp4
 
 # Audio a little longer than video inside one file.
 ff -f lavfi -i testsrc2=size=160x120:rate=25:duration=1.5 \

@@ -5,6 +5,7 @@
 
 #include "av_compat.h"
 #include "capacity.h"
+#include "inspect/first_picture.h"
 #include "text.h"
 
 extern "C" {
@@ -115,6 +116,19 @@ void seed_analysed(analysis_seed *seed, const AVFormatContext *ic)
     }
 }
 
+void seed_from_first_pictures(analysis_seed *seed, AVFormatContext *ic)
+{
+    for (int i = 0; i < seed->stream_count && i < (int)ic->nb_streams; i++) {
+        const AVCodecParameters *par = ic->streams[i]->codecpar;
+        bool states_colours = par->color_range != AVCOL_RANGE_UNSPECIFIED ||
+                              par->color_primaries != AVCOL_PRI_UNSPECIFIED ||
+                              par->color_trc != AVCOL_TRC_UNSPECIFIED || par->color_space != AVCOL_SPC_UNSPECIFIED ||
+                              par->chroma_location != AVCHROMA_LOC_UNSPECIFIED;
+        if (seed->header[i] && !seed->found[i] && !states_colours)
+            seed->found[i] = first_picture_parameters(ic, i);
+    }
+}
+
 void free_seed(analysis_seed **seed)
 {
     if (!*seed)
@@ -128,7 +142,7 @@ void free_seed(analysis_seed **seed)
 
 namespace {
 
-// The seeded stream that stream i of `ic` matches, or -1.
+// Whether stream i of `ic` has the header of the seed's stream i.
 bool stream_fits(const analysis_seed *seed, const AVFormatContext *ic, unsigned i)
 {
     return ic->iformat == seed->format && (int)i < seed->stream_count && seed->header[i] &&

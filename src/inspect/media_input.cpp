@@ -164,7 +164,13 @@ int open_input(const char *path, AVFormatContext **ctx, int *av_error, bool anal
     if (!failed) {
         begin_analysis(ic);
         const analysis_seed *seed = analysed && hooks ? hooks->header_read(hooks->arg, ic) : nullptr;
-        failed = (analysed && analyse(ic, seed) < 0) || read_cap(ic);
+        // Without another input's findings, the stream's own first
+        // picture may spare the analysis its decoding.
+        analysis_seed *own = nullptr;
+        if (analysed && !seed && (own = seed_from_header(ic)))
+            seed_from_first_pictures(own, ic);
+        failed = (analysed && analyse(ic, seed ? seed : own) < 0) || read_cap(ic);
+        free_seed(&own);
         if (!failed && analysed && hooks)
             hooks->analysed(hooks->arg, ic);
     }
