@@ -46,13 +46,13 @@ hevc="-pix_fmt yuv420p -g 25 -x265-params log-level=error"
 ff $(video 160x120) -t 1 -c:v libx265 -preset fast $hevc hevc_fast.mp4
 ff $(video 160x120) -t 0.8 -c:v libx265 -preset ultrafast $hevc hevc_ultra.mp4
 ff -i hevc_ultra.mp4 -c copy hevc_ultra.mkv
-# Clips of one camera: one encoder setting, other pictures. HEVC stored as
-# phones store it (hvc1), and interlaced H.264 whose clips differ only in
-# which field comes first.
+# HEVC as phones store it (hvc1), and interlaced H.264 whose clips differ
+# only in which field comes first.
 ff $(video 160x120) -t 1 -c:v libx265 -preset fast $hevc -tag:v hvc1 hevc_a.mp4
-ff -f lavfi -i mandelbrot=size=160x120:rate=25 -t 0.6 -c:v libx265 -preset fast $hevc -tag:v hvc1 hevc_b.mp4
 ff $(video 160x120) -t 1 $h264 -flags +ildct+ilme -x264-params tff=1 tff.mp4
 ff -f lavfi -i mandelbrot=size=160x120:rate=25 -t 1 $h264 -flags +ildct+ilme -x264-params bff=1 bff.mp4
+# Video that an edit list starts 10 s after the audio.
+ff $(tone) -itsoffset 10 -i av_short.mp4 -map 1:v -map 0:a -t 11 -c:v copy $aac late_video.mp4
 # Colours stated twice, and not alike: the MP4 header says limited range,
 # the H.264 parameter sets full range.
 ff $(video 160x120) -t 1 $h264 -color_range tv -colorspace bt709 -color_primaries bt709 -color_trc bt709 colours_tv.mp4

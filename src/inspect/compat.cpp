@@ -114,7 +114,7 @@ void too_many_streams(const char *path, char *out, size_t cap)
     format_text(out, cap, "too many streams in %s (max %d)", path, (int)VM_MAX_STREAMS);
 }
 
-int read_fileinfo(const char *path, file_info *info, char *err, kept_analysis **keep, const analysis_hooks *hooks)
+int read_fileinfo(const char *path, file_info *info, char *err, kept_analysis **keep)
 {
     AVFormatContext *ic = nullptr;
     int av_error = 0;
@@ -123,7 +123,7 @@ int read_fileinfo(const char *path, file_info *info, char *err, kept_analysis **
         *keep = nullptr;
         file_identity(path, &before);
     }
-    int opened = open_media_with(path, &ic, &av_error, hooks);
+    int opened = open_media(path, &ic, &av_error);
     if (opened == VM_INPUT_OPEN_FAILED) {
         char msg[128];
         av_error_text(av_error, msg, sizeof msg);

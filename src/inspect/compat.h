@@ -86,14 +86,11 @@ int compare_fileinfo(const file_info &first, const file_info &f, int k, char *re
                      std::vector<mismatch> *all = nullptr);
 
 struct kept_analysis;
-struct analysis_hooks;
 
 // Reads the summary of `path`. Returns 0, or -1 with a text in `err`
 // (VM_FILEINFO_ERROR_CAP bytes). With `keep`, *keep receives what the
 // analysis found for the merge to reuse (null when it cannot be reused).
-// `hooks` are called around the analysis (see media_input.h).
-int read_fileinfo(const char *path, file_info *info, char *err, kept_analysis **keep = nullptr,
-                  const analysis_hooks *hooks = nullptr);
+int read_fileinfo(const char *path, file_info *info, char *err, kept_analysis **keep = nullptr);
 
 // What a check found. reason and the figures are set as compat_check says.
 struct check_result {

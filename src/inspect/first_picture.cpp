@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "text.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -15,37 +17,38 @@ namespace {
 // How much of the first picture is read: the units before its first slice
 // (parameter sets, SEI) are well within it.
 const int READ_CAP = 64 << 10;
-// How much of the first slice the decoder gets: its header, with room for
-// an HEVC slice's entry points, and a few blocks of the picture.
+// How much of the first slice the decoder gets: its header, and a few
+// blocks of the picture.
 const unsigned SLICE_KEEP = 2048;
 // The blocks after SLICE_KEEP cannot be decoded, which the decoder reports
 // as an error; raised this far, its messages are never shown.
 const int QUIET = 8 * AV_LOG_TRACE;
 
-// The size of the length field before each unit, from the H.264 (avcC)
-// or HEVC (hvcC) setup; 0 for units with start codes or an unknown setup.
+// How far from the start the first picture may lie: FFmpeg's analysis
+// reads a few seconds at most, and may not reach a later one.
+const int64_t FIRST_PICTURE_BY = AV_TIME_BASE;
+
+const char *const INDEXED_FORMATS[] = {"mov,mp4,m4a,3gp,3g2,mj2"};
+
+// The size of the length field before each unit, from the H.264 setup
+// (avcC); 0 for units with start codes or an unknown setup.
 int length_size(const AVCodecParameters *par)
 {
     const uint8_t *x = par->extradata;
-    if (par->codec_id == AV_CODEC_ID_H264 && par->extradata_size >= 7 && x[0] == 1)
+    if (par->extradata_size >= 7 && x[0] == 1)
         return (x[4] & 3) + 1;
-    if (par->codec_id == AV_CODEC_ID_HEVC && par->extradata_size >= 23 && x[0] == 1)
-        return (x[21] & 3) + 1;
     return 0;
 }
 
-bool slice_unit(enum AVCodecID codec, uint8_t first_byte)
+bool slice_unit(uint8_t first_byte)
 {
-    if (codec == AV_CODEC_ID_H264) {
-        int type = first_byte & 0x1f;
-        return type >= 1 && type <= 5;
-    }
-    return ((first_byte >> 1) & 0x3f) < 32;
+    int type = first_byte & 0x1f;
+    return type >= 1 && type <= 5;
 }
 
 // Cuts the picture in `pkt` after the first SLICE_KEEP bytes of its first
 // slice. False when no slice starts within it, or its units do not add up.
-bool cut_after_slice_start(AVPacket *pkt, enum AVCodecID codec, int len_size)
+bool cut_after_slice_start(AVPacket *pkt, int len_size)
 {
     int pos = 0;
     while (pos + len_size < pkt->size) {
@@ -55,7 +58,7 @@ bool cut_after_slice_start(AVPacket *pkt, enum AVCodecID codec, int len_size)
         int body = pos + len_size;
         if (len == 0)
             return false;
-        if (slice_unit(codec, pkt->data[body])) {
+        if (slice_unit(pkt->data[body])) {
             uint32_t kept = len < SLICE_KEEP ? len : SLICE_KEEP;
             if (kept > (uint32_t)(pkt->size - body))
                 kept = (uint32_t)(pkt->size - body);
@@ -79,7 +82,11 @@ AVPacket *read_first_sample(AVFormatContext *ic, AVStream *st)
     if (!ic->pb || avformat_index_get_entries_count(st) < 1)
         return nullptr;
     const AVIndexEntry *e = avformat_index_get_entry(st, 0);
-    if (!e || !(e->flags & AVINDEX_KEYFRAME) || e->size <= 0)
+    if (!e || !(e->flags & AVINDEX_KEYFRAME) || e->size <= 0 || e->timestamp == AV_NOPTS_VALUE ||
+        st->time_base.num <= 0 || st->time_base.den <= 0)
+        return nullptr;
+    int64_t at_us = av_rescale_q(e->timestamp, st->time_base, AV_TIME_BASE_Q);
+    if (at_us > FIRST_PICTURE_BY || at_us < -FIRST_PICTURE_BY)
         return nullptr;
     AVPacket *pkt = av_packet_alloc();
     int size = e->size < READ_CAP ? e->size : READ_CAP;
@@ -98,12 +105,13 @@ AVPacket *read_first_sample(AVFormatContext *ic, AVStream *st)
     return pkt;
 }
 
-// Opens the decoder as FFmpeg's analysis does: one thread, no loop filter.
+// Opens the decoder as FFmpeg's analysis does (one thread, no loop
+// filter), and without hiding the missing part of the picture, which would
+// cost more than the rest.
 AVCodecContext *open_decoder(const AVStream *st)
 {
     const AVCodecParameters *par = st->codecpar;
-    const AVCodec *codec = par->codec_id == AV_CODEC_ID_H264 ? avcodec_find_decoder_by_name("h264")
-                                                            : avcodec_find_decoder(par->codec_id);
+    const AVCodec *codec = avcodec_find_decoder_by_name("h264");
     if (!codec)
         return nullptr;
     AVCodecContext *dec = avcodec_alloc_context3(codec);
@@ -118,6 +126,8 @@ AVCodecContext *open_decoder(const AVStream *st)
     if (ret >= 0)
         ret = av_dict_set(&opts, "skip_loop_filter", "all", 0);
     if (ret >= 0)
+        ret = av_dict_set(&opts, "ec", "0", 0);
+    if (ret >= 0)
         ret = avcodec_open2(dec, codec, &opts);
     av_dict_free(&opts);
     if (ret < 0)
@@ -130,6 +140,8 @@ AVCodecContext *open_decoder(const AVStream *st)
 AVCodecParameters *first_picture_parameters(AVFormatContext *ic, int index)
 {
     AVStream *st = ic->streams[index];
+    if (st->codecpar->codec_id != AV_CODEC_ID_H264)
+        return nullptr;
     int len_size = length_size(st->codecpar);
     if (len_size == 0)
         return nullptr;
@@ -139,7 +151,7 @@ AVCodecParameters *first_picture_parameters(AVFormatContext *ic, int index)
     AVCodecParameters *par = nullptr;
     AVCodecContext *dec = nullptr;
     AVFrame *frame = av_frame_alloc();
-    if (frame && cut_after_slice_start(pkt, st->codecpar->codec_id, len_size) && (dec = open_decoder(st))) {
+    if (frame && cut_after_slice_start(pkt, len_size) && (dec = open_decoder(st))) {
         // The picture is cut short, so the decoder's verdict on it does not
         // matter; what it learnt from the slice's start does.
         if (avcodec_send_packet(dec, pkt) >= 0)
@@ -155,4 +167,53 @@ AVCodecParameters *first_picture_parameters(AVFormatContext *ic, int index)
     av_frame_free(&frame);
     av_packet_free(&pkt);
     return par;
+}
+
+namespace {
+
+// Parameter sets all in the header, no colours stated there.
+bool seedable_header(const AVCodecParameters *par)
+{
+    return par->codec_type == AVMEDIA_TYPE_VIDEO && par->codec_id == AV_CODEC_ID_H264 &&
+           par->codec_tag == MKTAG('a', 'v', 'c', '1') && par->color_range == AVCOL_RANGE_UNSPECIFIED &&
+           par->color_primaries == AVCOL_PRI_UNSPECIFIED && par->color_trc == AVCOL_TRC_UNSPECIFIED &&
+           par->color_space == AVCOL_SPC_UNSPECIFIED && par->chroma_location == AVCHROMA_LOC_UNSPECIFIED;
+}
+
+}  // namespace
+
+int seed_from_first_pictures(AVFormatContext *ic, AVDictionary **stream_opts)
+{
+    if (!name_in(ic->iformat->name, INDEXED_FORMATS))
+        return 0;
+    int seeded = 0;
+    for (unsigned i = 0; i < ic->nb_streams; i++) {
+        AVCodecParameters *par = ic->streams[i]->codecpar;
+        if (!seedable_header(par))
+            continue;
+        AVCodecParameters *found = first_picture_parameters(ic, (int)i);
+        // A depth reported at once comes from the parameter sets, and then
+        // the analysis stops after one picture too.
+        if (!found || found->video_delay <= 0) {
+            avcodec_parameters_free(&found);
+            continue;
+        }
+        // The bit rate is the file's; the field order the analysis reads
+        // from the first pictures without decoding them.
+        int64_t bit_rate = par->bit_rate;
+        enum AVFieldOrder field_order = par->field_order;
+        int ret = avcodec_parameters_copy(par, found);
+        avcodec_parameters_free(&found);
+        if (ret < 0)
+            return ret;
+        par->bit_rate = bit_rate;
+        par->field_order = field_order;
+        // The analysis still opens the decoder, as before, but gives it no
+        // picture to decode.
+        ret = av_dict_set(&stream_opts[i], "skip_frame", "all", 0);
+        if (ret < 0)
+            return ret;
+        seeded++;
+    }
+    return seeded;
 }

@@ -1,22 +1,40 @@
-// What the decoder learns from the start of an H.264 or HEVC stream's first
-// picture. FFmpeg's analysis decodes that whole picture to learn the pixel
-// format, reordering depth and colours that its parameter sets imply;
-// they are all known once the decoder has read the first slice's header,
-// before any of the picture itself. So the picture's units before its
-// first slice are given whole and that slice only its first bytes: a 4K
-// keyframe's analysis costs a few milliseconds instead of 150.
+// What FFmpeg's analysis of an H.264 stream in MP4/MOV learns by decoding
+// its first picture, learnt from the start of that picture instead. The
+// analysis decodes the picture whole to learn what the parameter sets
+// imply (pixel format, reordering depth, colours, profile): 20 to 30 ms of
+// processor time for a 720p keyframe, 150 ms for a 4K one. All of it is
+// known once the decoder has read the first slice's header, before the
+// picture itself; so the picture's units before its first slice are
+// decoded whole and that slice only its first bytes, the result is put on
+// the stream, and the analysis is told to decode no picture of it. It
+// then only reads the packets' times.
+//
+// Only where the analysis itself would decode just that one picture and
+// keep what it found: an `avc1` stream whose parameter sets state its
+// reordering depth (the decoder reports a depth at once; without it the
+// analysis may decode up to seven pictures and raise the depth on the
+// way), whose first sample is a keyframe within the first second (the
+// analysis may never reach a later one), and whose header states no
+// colours (FFmpeg 9.0's analysis keeps the header's, earlier versions the
+// decoder's). Compared with FFmpeg's own analysis on 5.1, 7.1 and 9.0: the
+// same stream parameters and times, and the same packets.
 #ifndef VIDEOMERGE_FIRST_PICTURE_H
 #define VIDEOMERGE_FIRST_PICTURE_H
 
 struct AVCodecParameters;
+struct AVDictionary;
 struct AVFormatContext;
 
-// For stream `index` of `ic`, whose header alone is read (MP4/MOV: its
-// index gives where the first picture lies; the reading position is kept):
-// the stream's parameters as the decoder leaves them after the start of
-// its first picture. Null where that cannot be learnt so: no index, a
-// first sample that is not a keyframe, units not length-prefixed, a
-// decoder that does not say its pixel format, out of memory.
+// For stream `index` of `ic`, whose header alone is read: the stream's
+// parameters as the decoder leaves them after the start of its first
+// picture, read where the MP4/MOV index says it lies (the reading
+// position is kept). Null where they cannot be learnt so.
 AVCodecParameters *first_picture_parameters(AVFormatContext *ic, int index);
+
+// Puts what their first picture tells on every stream of `ic` (header
+// read, not yet analysed) where that spares the analysis its decoding,
+// and tells the analysis so through `stream_opts` (one per stream).
+// Returns how many streams it did this for, or a negative AVERROR.
+int seed_from_first_pictures(AVFormatContext *ic, AVDictionary **stream_opts);
 
 #endif

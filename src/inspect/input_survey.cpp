@@ -7,9 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "inspect/analysis_seed.h"
 #include "inspect/kept_analysis.h"
-#include "inspect/media_input.h"
 #include "thread.h"
 
 namespace {
@@ -33,11 +31,6 @@ struct survey {
     std::mutex lock;
     std::condition_variable first_done;
     enum { FIRST_READING, FIRST_READ, FIRST_FAILED } first_state = FIRST_READING;
-    // What the first input's analysis learnt, for the inputs after it
-    // whose video headers are the same (analysis_seed.h). The headers are
-    // known early, its findings once the first input is read.
-    analysis_seed *seed = nullptr;
-    bool first_header_read = false;
 };
 
 // Waits until the first input is read; true when it could be.
@@ -48,51 +41,13 @@ bool first_read(survey *s)
     return s->first_state == survey::FIRST_READ;
 }
 
-// The first input's header is read: its seedable headers are published at
-// once, so that inputs that cannot use them do not wait for its analysis.
-const analysis_seed *first_header(void *arg, const AVFormatContext *ic)
-{
-    survey *s = static_cast<survey *>(arg);
-    analysis_seed *seed = seed_from_header(ic);
-    std::lock_guard<std::mutex> g(s->lock);
-    s->seed = seed;
-    s->first_header_read = true;
-    s->first_done.notify_all();
-    return nullptr;
-}
-
-void first_analysed(void *arg, const AVFormatContext *ic)
-{
-    survey *s = static_cast<survey *>(arg);
-    if (s->seed)
-        seed_analysed(s->seed, ic);
-}
-
-// A later input's header is read: where the first input's headers fit, its
-// analysis waits for the first one's findings instead of decoding.
-const analysis_seed *later_header(void *arg, const AVFormatContext *ic)
-{
-    survey *s = static_cast<survey *>(arg);
-    {
-        std::unique_lock<std::mutex> g(s->lock);
-        s->first_done.wait(g, [s] { return s->first_header_read || s->first_state != survey::FIRST_READING; });
-    }
-    if (!s->seed || !seed_fits(s->seed, ic) || !first_read(s))
-        return nullptr;
-    return s->seed;
-}
-
-void no_analysed(void *, const AVFormatContext *) {}
-
 // Reads input k into in; with first, compares it with that input's summary.
 void read_input(survey *s, size_t k, file_info *info)
 {
     surveyed_input &in = (*s->out)[k];
     char error[VM_REASON_CAP > VM_FILEINFO_ERROR_CAP ? VM_REASON_CAP : VM_FILEINFO_ERROR_CAP];
     kept_analysis *kept = nullptr;
-    analysis_hooks hooks = k == 0 ? analysis_hooks{first_header, first_analysed, s}
-                                  : analysis_hooks{later_header, no_analysed, s};
-    if (read_fileinfo((*s->paths)[k].c_str(), info, error, s->keep ? &kept : nullptr, &hooks) < 0) {
+    if (read_fileinfo((*s->paths)[k].c_str(), info, error, s->keep ? &kept : nullptr) < 0) {
         in.outcome = surveyed_input::UNREADABLE;
         in.error = error;
         size_t seen = s->first_failed.load();
@@ -188,5 +143,4 @@ void survey_inputs(const vm_path_list &paths, std::vector<surveyed_input> &out, 
         vm_thread_join(&threads[i]);
         vm_thread_release(&threads[i]);
     }
-    free_seed(&s.seed);
 }

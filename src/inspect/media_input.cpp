@@ -1,6 +1,6 @@
 #include "inspect/media_input.h"
 
-#include "inspect/analysis_seed.h"
+#include "inspect/first_picture.h"
 #include "inspect/formats.h"
 
 #include "files/platform_file.h"
@@ -131,9 +131,10 @@ int open_header(const char *path, AVFormatContext **ctx, int *av_error, read_lim
 // learn what the header does not say, and throws the pictures away. The
 // loop filter only smooths those pictures (up to a fifth of the analysis
 // time of H.264 and HEVC), so it is skipped: what the analysis learns is
-// the same, field for field, on every file we measured. Streams that a
-// seed fits skip their pictures altogether.
-int analyse(AVFormatContext *ic, const analysis_seed *seed)
+// the same, field for field, on every file we measured. An H.264 stream
+// in MP4/MOV decodes no picture at all where the start of its first one
+// tells the same (first_picture.h).
+int analyse(AVFormatContext *ic)
 {
     unsigned n = ic->nb_streams;
     AVDictionary **opts = static_cast<AVDictionary **>(av_calloc(n > 0 ? n : 1, sizeof *opts));
@@ -142,8 +143,8 @@ int analyse(AVFormatContext *ic, const analysis_seed *seed)
     int ret = 0;
     for (unsigned i = 0; i < n && ret >= 0; i++)
         ret = av_dict_set(&opts[i], "skip_loop_filter", "all", 0);
-    if (ret >= 0 && seed)
-        ret = seed_streams(seed, ic, opts);
+    if (ret >= 0)
+        ret = seed_from_first_pictures(ic, opts);
     if (ret >= 0)
         ret = avformat_find_stream_info(ic, opts);
     for (unsigned i = 0; i < n; i++)
@@ -153,7 +154,7 @@ int analyse(AVFormatContext *ic, const analysis_seed *seed)
 }
 
 // Opens `path`, with or without the analysis, within the read cap.
-int open_input(const char *path, AVFormatContext **ctx, int *av_error, bool analysed, const analysis_hooks *hooks)
+int open_input(const char *path, AVFormatContext **ctx, int *av_error, bool analysed)
 {
     read_limit limit;
     int opened = open_header(path, ctx, av_error, &limit);
@@ -163,16 +164,7 @@ int open_input(const char *path, AVFormatContext **ctx, int *av_error, bool anal
     bool failed = read_cap(ic);
     if (!failed) {
         begin_analysis(ic);
-        const analysis_seed *seed = analysed && hooks ? hooks->header_read(hooks->arg, ic) : nullptr;
-        // Without another input's findings, the stream's own first
-        // picture may spare the analysis its decoding.
-        analysis_seed *own = nullptr;
-        if (analysed && !seed && (own = seed_from_header(ic)))
-            seed_from_first_pictures(own, ic);
-        failed = (analysed && analyse(ic, seed ? seed : own) < 0) || read_cap(ic);
-        free_seed(&own);
-        if (!failed && analysed && hooks)
-            hooks->analysed(hooks->arg, ic);
+        failed = (analysed && analyse(ic) < 0) || read_cap(ic);
     }
     ic->opaque = nullptr;  // the cap is for opening only, not for the copy
     if (failed) {
@@ -186,17 +178,12 @@ int open_input(const char *path, AVFormatContext **ctx, int *av_error, bool anal
 
 int open_media(const char *path, AVFormatContext **ctx, int *av_error)
 {
-    return open_input(path, ctx, av_error, true, nullptr);
-}
-
-int open_media_with(const char *path, AVFormatContext **ctx, int *av_error, const analysis_hooks *hooks)
-{
-    return open_input(path, ctx, av_error, true, hooks);
+    return open_input(path, ctx, av_error, true);
 }
 
 int open_media_header(const char *path, AVFormatContext **ctx, int *av_error)
 {
-    return open_input(path, ctx, av_error, false, nullptr);
+    return open_input(path, ctx, av_error, false);
 }
 
 bool input_read_failed(const AVFormatContext *ic, int ret)

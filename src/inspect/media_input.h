@@ -9,7 +9,6 @@ extern "C" {
 
 struct AVDictionary;
 struct AVFormatContext;
-struct analysis_seed;
 
 enum {
     VM_INPUT_OK = 0,
@@ -36,19 +35,6 @@ int open_local_options(AVDictionary **opts);
 // with avformat_close_input; otherwise *ctx is null and, for
 // VM_INPUT_OPEN_FAILED, *av_error holds FFmpeg's error code.
 int open_media(const char *path, AVFormatContext **ctx, int *av_error);
-
-// What a caller does between an input's header and its analysis: the
-// check hands what the first input's analysis learnt to the later ones.
-struct analysis_hooks {
-    // With the header read: the seed to analyse with, or null. May wait.
-    const analysis_seed *(*header_read)(void *arg, const AVFormatContext *ic);
-    // Once the analysis has succeeded.
-    void (*analysed)(void *arg, const AVFormatContext *ic);
-    void *arg;
-};
-
-// open_media with `hooks` (null: none).
-int open_media_with(const char *path, AVFormatContext **ctx, int *av_error, const analysis_hooks *hooks);
 
 // Opens `path` like open_media but reads its header only, without the
 // analysis: for a file whose analysis is known already.
