@@ -2,7 +2,7 @@
 // its first picture, learnt from the start of that picture instead. The
 // analysis decodes the picture whole to learn what the parameter sets
 // imply (pixel format, reordering depth, colours, profile): 20 to 30 ms of
-// processor time for a 720p keyframe, 150 ms for a 4K one. All of it is
+// processor time for a 720p keyframe, several times that at 4K. All of it is
 // known once the decoder has read the first slice's header, before the
 // picture itself; so the picture's units before its first slice are
 // decoded whole and that slice only its first bytes, the result is put on
@@ -10,10 +10,10 @@
 // then only reads the packets' times.
 //
 // Only where the analysis itself would decode just that one picture and
-// keep what it found: an `avc1` stream whose parameter sets state its
-// reordering depth (the decoder reports a depth at once; without it the
-// analysis may decode up to seven pictures and raise the depth on the
-// way), whose first sample is a keyframe within the first second (the
+// keep what it found: an `avc1` stream whose parameter sets state a
+// reordering depth above zero (the decoder reports it at once, and the
+// analysis stops after one picture; with none stated, or zero, it decodes
+// up to seven and may raise the depth on the way), whose first sample is a keyframe within the first second (the
 // analysis may never reach a later one), and whose header states no
 // colours (FFmpeg 9.0's analysis keeps the header's, earlier versions the
 // decoder's). Compared with FFmpeg's own analysis on 5.1, 7.1 and 9.0: the
