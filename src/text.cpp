@@ -34,7 +34,6 @@ size_t drop_partial_utf8(const char *s, size_t len)
     return have < need ? start - 1 : len;
 }
 
-
 bool is_trimmed_tail(char c) { return c == '\r' || c == ' '; }
 
 }  // namespace

@@ -59,17 +59,6 @@ std::string packets_text(AVFormatContext *ic)
     return o.str();
 }
 
-// FFmpeg's own analysis of `path`, as a program without the library does it.
-AVFormatContext *analysed_by_ffmpeg(const std::string &path)
-{
-    AVFormatContext *ic = nullptr;
-    if (avformat_open_input(&ic, path.c_str(), nullptr, nullptr) < 0)
-        return nullptr;
-    if (avformat_find_stream_info(ic, nullptr) < 0)
-        avformat_close_input(&ic);
-    return ic;
-}
-
 // How many streams of `path` the first picture seeds.
 int seeded_streams(const std::string &path)
 {
@@ -99,7 +88,7 @@ TEST_P(SparedDecoding, LeavesWhatFFmpegsOwnAnalysisLeaves)
 {
     const picture_case &c = GetParam();
     EXPECT_EQ(seeded_streams(fixture(c.file)), c.seeded);
-    AVFormatContext *reference = analysed_by_ffmpeg(fixture(c.file));
+    AVFormatContext *reference = open_analysed(fixture(c.file));
     ASSERT_NE(reference, nullptr);
     AVFormatContext *ours = nullptr;
     int av_error = 0;
@@ -137,7 +126,7 @@ TEST(FirstPicture, TellsWhatDecodingThePictureTells)
 {
     for (const char *name : {"av.mp4", "tff.mp4", "rot90.mp4"}) {
         SCOPED_TRACE(name);
-        AVFormatContext *reference = analysed_by_ffmpeg(fixture(name));
+        AVFormatContext *reference = open_analysed(fixture(name));
         ASSERT_NE(reference, nullptr);
         AVFormatContext *ic = nullptr;
         int av_error = 0;

@@ -220,3 +220,13 @@ bool same_codec_setup(const codec_setup &a, const codec_setup &b)
     // band, which the decoder reads there) gives nothing to refuse on.
     return !a.digested || !b.digested || std::memcmp(a.digest, b.digest, sizeof a.digest) == 0;
 }
+
+int nal_length_size(const AVCodecParameters *par)
+{
+    const uint8_t *x = par->extradata;
+    if (par->codec_id == AV_CODEC_ID_H264 && par->extradata_size >= 7 && x[0] == 1)
+        return (x[4] & 3) + 1;
+    if (par->codec_id == AV_CODEC_ID_HEVC && par->extradata_size >= 23 && x[0] == 1)
+        return (x[21] & 3) + 1;
+    return 0;
+}

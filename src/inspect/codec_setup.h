@@ -26,4 +26,8 @@ int read_codec_setup(const AVCodecParameters *par, codec_setup *setup);
 // (or when either has no setup data to tell).
 bool same_codec_setup(const codec_setup &a, const codec_setup &b);
 
+// Bytes of the length before each NAL unit of an H.264 or HEVC stream, as
+// its setup (avcC, hvcC) declares; 0 where the units follow start codes.
+int nal_length_size(const AVCodecParameters *par);
+
 #endif

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "inspect/codec_setup.h"
 #include "text.h"
 
 extern "C" {
@@ -29,16 +30,6 @@ const int QUIET = 8 * AV_LOG_TRACE;
 const int64_t FIRST_PICTURE_BY = AV_TIME_BASE;
 
 const char *const INDEXED_FORMATS[] = {"mov,mp4,m4a,3gp,3g2,mj2"};
-
-// The size of the length field before each unit, from the H.264 setup
-// (avcC); 0 for units with start codes or an unknown setup.
-int length_size(const AVCodecParameters *par)
-{
-    const uint8_t *x = par->extradata;
-    if (par->extradata_size >= 7 && x[0] == 1)
-        return (x[4] & 3) + 1;
-    return 0;
-}
 
 bool slice_unit(uint8_t first_byte)
 {
@@ -142,7 +133,7 @@ AVCodecParameters *first_picture_parameters(AVFormatContext *ic, int index)
     AVStream *st = ic->streams[index];
     if (st->codecpar->codec_id != AV_CODEC_ID_H264)
         return nullptr;
-    int len_size = length_size(st->codecpar);
+    int len_size = nal_length_size(st->codecpar);
     if (len_size == 0)
         return nullptr;
     AVPacket *pkt = read_first_sample(ic, st);

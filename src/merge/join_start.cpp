@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "inspect/codec_setup.h"
 #include "merge/ac3_frames.h"
 #include "inspect/kept_analysis.h"
 
@@ -125,17 +126,13 @@ lead lead_of(const AVStream *st)
     lead l{trimmed_kind(st) ? lead::WAIT_KEY : lead::DONE, 0, lead::KEEP, 0,
            st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO};
     const AVCodecParameters *par = st->codecpar;
-    const uint8_t *x = par->extradata;
+    l.nal_length = nal_length_size(par);
     switch (par->codec_id) {
     case AV_CODEC_ID_H264:
         l.leading = lead::H264;
-        if (par->extradata_size >= 7 && x[0] == 1)  // avcC: length-prefixed
-            l.nal_length = (x[4] & 3) + 1;
         break;
     case AV_CODEC_ID_HEVC:
         l.leading = lead::HEVC;
-        if (par->extradata_size >= 23 && x[0] == 1)  // hvcC
-            l.nal_length = (x[21] & 3) + 1;
         break;
     case AV_CODEC_ID_MPEG1VIDEO:
     case AV_CODEC_ID_MPEG2VIDEO:
