@@ -1,5 +1,6 @@
 // The progress and result texts of a job slot.
 #include <algorithm>
+#include <string>
 
 #include "api/jobs.h"
 #include "api/session.h"
@@ -13,7 +14,8 @@ const char BAD_ID[] = "{\"error\":\"bad id\"}";
 // handed out stays as it is until the same thread asks again about the
 // same id, whatever other threads ask meanwhile.
 thread_local char t_progress[VM_MAX_JOBS][VM_PROGRESS_CAP];
-thread_local char t_result[VM_MAX_JOBS][VM_RESULT_CAP];
+// A result grows with the joins it lists.
+thread_local std::string t_result[VM_MAX_JOBS];
 
 // Percent of the expected total reached on stream 0; 100 once done, and
 // only then: the output is in place. Stream 0 and the container durations
@@ -75,14 +77,15 @@ const char *write_progress(int id, vm_session *s)
 
 const char *write_result(int id, vm_session *s)
 {
-    char *out = t_result[id];
+    char out[VM_RESULT_CAP];
     int state = s->state.load(std::memory_order_acquire);
     if (state == VM_STATE_FAILED) {
         char error[VM_ERROR_CAP * 6];  // a control byte becomes \u0001, six bytes
         json_escape(s->error, error, sizeof error);
         format_text(out, VM_RESULT_CAP,
                     "{\"state\":%d,\"ok\":false,\"error\":\"%s\"}", state, error);
-        return out;
+        t_result[id] = out;
+        return t_result[id].c_str();
     }
     char out_path[VM_PATH_CAP * 6];  // as escaped at worst
     json_escape(s->out_path, out_path, sizeof out_path);
@@ -120,8 +123,13 @@ const char *write_result(int id, vm_session *s)
             }
         pos += format_text(out + pos, VM_RESULT_CAP - pos, "]");
     }
-    format_text(out + pos, VM_RESULT_CAP - pos, "}");
-    return out;
+    t_result[id].assign(out, std::min<size_t>(pos, VM_RESULT_CAP - 1));
+    // How each join was fitted, once done: where each file begins and
+    // what of its audio was left out or dropped around it.
+    if (state == VM_STATE_DONE)
+        append_joins(&t_result[id], s->joins);
+    t_result[id] += "}";
+    return t_result[id].c_str();
 }
 
 }  // namespace

@@ -37,6 +37,7 @@ void session_reset(vm_session *s)
     s->packets.store(0, std::memory_order_relaxed);
     s->out_size_bytes.store(0, std::memory_order_relaxed);
     s->output_ms.store(0, std::memory_order_relaxed);
+    std::vector<join_record>().swap(s->joins);
     s->elapsed_ms.store(0, std::memory_order_relaxed);
     std::memset(s->error, 0, sizeof s->error);
     s->thread = nullptr;

@@ -11,6 +11,7 @@
 #include "capacity.h"
 #include "files/output_file.h"
 #include "files/resolved_path.h"
+#include "merge/join_audit.h"
 #include "merge_options.h"
 #include "text.h"
 
@@ -85,6 +86,9 @@ struct vm_session {
     std::atomic<int64_t> out_size_bytes;
     // The output's audio and video as written, first start to last end.
     std::atomic<int64_t> output_ms;
+    // One record per join, in order; written by the worker before the
+    // final state, read for the result once the job is done.
+    std::vector<join_record> joins;
     std::atomic<int64_t> elapsed_ms;
     char error[VM_ERROR_CAP];
     std::atomic<int> guard;

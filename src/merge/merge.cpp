@@ -3,6 +3,7 @@
 #include <system_error>
 #include <vector>
 
+#include "merge/audio_joins.h"
 #include "merge/carry_over.h"
 #include "merge/chapters.h"
 #include "inspect/compat.h"
@@ -36,6 +37,14 @@ extern "C" {
 
 namespace {
 
+// The last packets of an audio stream, not yet written: a ring of
+// AUDIO_HELD packets, `count` of them from `first` on.
+struct held_audio {
+    AVPacket *pkts[AUDIO_HELD] = {};
+    int first = 0;
+    int count = 0;
+};
+
 // Everything one merge holds; released in one place on every path.
 struct merge_run {
     vm_session *s;
@@ -59,6 +68,10 @@ struct merge_run {
     int j;  // 1-based number of the input being read
     bool reused;  // input j was opened with the check's analysis
     int64_t file_time_us;  // the output's modification time, or VM_TIME_NOW
+    // Per output stream: its last audio packets, held back until the next
+    // input is placed (they may be left out to fit the join; see
+    // audio_joins.h), oldest first.
+    std::vector<held_audio> held;
 };
 
 int fail(merge_run &m, const char *fmt, const char *arg = nullptr)
@@ -264,12 +277,18 @@ int create_output(merge_run &m)
         m.oc->pb->direct = 1;
     if (timeline_begin_merge(&m.tl, m.n) < 0)
         return fail(m, "oom");
+    m.held.assign(m.n, held_audio{});
+    for (held_audio &h : m.held)
+        for (AVPacket *&p : h.pkts)
+            if (!(p = av_packet_alloc()))
+                return fail(m, "oom");
     for (int i = 0; i < m.sel.count; i++) {
         int k = m.sel.out_index[i];
         if (k < 0)
             continue;
         m.tl.streams[k].out_tb = m.oc->streams[k]->time_base;
         m.tl.streams[k].kind = timeline_kind_of(m.ic->streams[i]);
+        audio_clock_init(&m.tl.streams[k].audio, m.oc->streams[k]->codecpar, output_trims_padding(m.oc->oformat));
     }
     return 0;
 }
@@ -317,13 +336,11 @@ int add_chapters_of_input(merge_run &m)
 
 enum copy_end { COPY_EOF, COPY_CANCELLED, COPY_FAILED };
 
-// Rebases the packet in m.pkt (its stream_index an output stream), read in
-// time base in_tb, and hands it to the muxer, which takes its contents.
-int write_packet(merge_run &m, AVRational in_tb)
+// Hands the rebased packet in m.pkt to the muxer, which takes its contents.
+int mux_packet(merge_run &m)
 {
     vm_session *s = m.s;
     int idx = m.pkt->stream_index;
-    timeline_rebase(&m.tl, m.pkt, in_tb);
     if (m.flac_numbering && flac_number_frame(m.pkt, m.oc->streams[idx]) < 0) {
         av_packet_unref(m.pkt);
         return fail(m, "oom");
@@ -343,6 +360,48 @@ int write_packet(merge_run &m, AVRational in_tb)
         format_text(what, sizeof what, "write frame failed (file %d, stream %d: %s, %s)", m.j, m.in_idx,
                     stream_kind(st), avcodec_get_name(st->codecpar->codec_id));
         return fail_av(m, what, ret);
+    }
+    return 0;
+}
+
+// Rebases the packet in m.pkt (its stream_index an output stream), read in
+// time base in_tb, and hands it to the muxer; an audio packet goes in place
+// of the one held back for its stream.
+int write_packet(merge_run &m, AVRational in_tb)
+{
+    if (!timeline_rebase(&m.tl, m.pkt, in_tb)) {  // a later input's leading audio, left out
+        av_packet_unref(m.pkt);
+        return 0;
+    }
+    int idx = m.pkt->stream_index;
+    if (m.tl.streams[idx].audio.sample_rate > 0) {
+        // Into the ring; when it is full, its oldest packet goes on.
+        held_audio &h = m.held[idx];
+        if (h.count < AUDIO_HELD) {
+            std::swap(m.pkt, h.pkts[(h.first + h.count++) % AUDIO_HELD]);
+            return 0;
+        }
+        std::swap(m.pkt, h.pkts[h.first]);
+        h.first = (h.first + 1) % AUDIO_HELD;
+    }
+    return mux_packet(m);
+}
+
+// Writes the audio packets held back, but for the last ones that the input
+// just placed has them leave out (after the last input: every one).
+int release_held(merge_run &m, bool last)
+{
+    for (int k = 0; k < m.n; k++) {
+        held_audio &h = m.held[k];
+        while (!last && h.count > 0 && timeline_drops_tail(&m.tl, k))
+            av_packet_unref(h.pkts[(h.first + --h.count) % AUDIO_HELD]);
+        for (; h.count > 0; h.count--) {
+            std::swap(m.pkt, h.pkts[h.first]);
+            h.first = (h.first + 1) % AUDIO_HELD;
+            if (mux_packet(m) < 0)
+                return -1;
+        }
+        timeline_release_held(&m.tl, k);
     }
     return 0;
 }
@@ -460,7 +519,7 @@ int next_input(merge_run &m)
             format_text(m.s->error, VM_ERROR_CAP, "parameter sets changed: file %d stream %d", m.j, j);
             return -1;
         }
-    if (begin_input(m) < 0 || place_input(m) < 0)
+    if (begin_input(m) < 0 || place_input(m) < 0 || release_held(m, false) < 0)
         return -1;
     return add_chapters_of_input(m);
 }
@@ -504,6 +563,9 @@ void release(merge_run &m)
     reannex_close(&m.filters);
     avformat_close_input(&m.ic);
     av_packet_free(&m.pkt);
+    for (held_audio &h : m.held)
+        for (AVPacket *&p : h.pkts)
+            av_packet_free(&p);
     timeline_free(&m.tl);
     chapters_free(&m.chapters);
 }
@@ -544,6 +606,8 @@ int run_merge(merge_run &m)
             return VM_STATE_FAILED;
         bool more = m.j < s->file_count;
         timeline_end_file(&m.tl, more);
+        if (m.j > 1)
+            s->joins.push_back(join_record_of(m.tl, m.j));
         if (!more)
             break;
         m.j++;
@@ -551,6 +615,8 @@ int run_merge(merge_run &m)
         if (next_input(m) < 0)
             return VM_STATE_FAILED;
     }
+    if (release_held(m, true) < 0)
+        return VM_STATE_FAILED;
     // The last file ends where the sum of the files' lengths does.
     chapters_end_file(&m.chapters, m.tl.base_us);
     return finish_output(m) < 0 ? VM_STATE_FAILED : VM_STATE_DONE;

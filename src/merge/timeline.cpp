@@ -185,21 +185,74 @@ bool continues_previous(const timeline *tl, int64_t start_us, int64_t *at_us)
     return true;
 }
 
-// How much later than the join a file must land so that no counted
-// stream's first packet comes before that stream's end in the file before
-// (end_us still holds the file before's).
+// How much later than the join a file must land so that no video stream's
+// first packet comes before that stream's end in the file before (end_us
+// still holds the file before's). Audio is placed by what is heard
+// (audio_joins.h); other streams do not make a file's length.
 int64_t priming_room(const timeline *tl, const timeline_file &f, int64_t start_us)
 {
     int64_t room = 0;
     for (int k = 0; f.first_us && k < tl->n; k++) {
         const timeline_stream &st = tl->streams[k];
         int64_t first = within_limit(f.first_us[k]);
-        if (!counts(tl, st) || first == NOPTS || st.end_us == NOPTS)
+        if (!counts(tl, st) || st.kind == TIMELINE_AUDIO || first == NOPTS || st.end_us == NOPTS)
             continue;
         int64_t lands = add(tl->base_us, subtract(first, start_us));
         room = std::max(room, subtract(st.end_us, lands));
     }
     return room;
+}
+
+// Where the current file ends, for the next one to follow: the end of its
+// video, where it has video, unless audio runs on past it by more than its
+// last frame (a padded last frame is not a longer recording); otherwise the
+// furthest end of the counted streams. `otherwise` when nothing has an end.
+int64_t file_end(const timeline *tl, int64_t otherwise)
+{
+    int64_t video = NOPTS;
+    for (int k = 0; k < tl->n; k++) {
+        const timeline_stream &st = tl->streams[k];
+        if (st.kind == TIMELINE_VIDEO && st.end_us != NOPTS)
+            video = video == NOPTS ? st.end_us : std::max(video, st.end_us);
+    }
+    if (video == NOPTS)
+        return furthest_end(tl, otherwise);
+    int64_t e = video;
+    for (int k = 0; k < tl->n; k++) {
+        const timeline_stream &st = tl->streams[k];
+        if (st.kind == TIMELINE_AUDIO && st.end_us != NOPTS && subtract(st.end_us, st.audio.frame_us) > video)
+            e = std::max(e, st.end_us);
+    }
+    return e;
+}
+
+// Decides on an audio packet of the current file before it is rebased
+// (audio_joins.h). Files that continue the one before keep their
+// timestamps, as cat would; the first file keeps all its packets (its
+// priming frames may be made silent). A later file's packet kept and heard
+// first may move the stream's offset for the rest of the file.
+audio_fit place_audio(timeline *tl, timeline_stream &st, const AVPacket *pkt, AVRational in_tb, int64_t decoded)
+{
+    if (st.audio.placed)
+        return AUDIO_KEEP;
+    if (tl->continues || pkt->pts == NOPTS) {
+        st.audio.placed = true;
+        return AUDIO_KEEP;
+    }
+    int64_t pts_us = us(pkt->pts, in_tb);
+    int64_t place = add(st.base_us, subtract(pts_us, st.zero_us));
+    bool priming = add(pts_us, us(std::max<int64_t>(pkt->duration, 0), in_tb)) <= st.zero_us;
+    if (tl->files < 2 && !priming) {  // the first file keeps its audio as it is
+        st.audio.placed = true;
+        return AUDIO_KEEP;
+    }
+    int64_t shift = 0;
+    audio_fit fit = audio_clock_place(&st.audio, place, priming, decoded, &shift);
+    if (shift != 0) {
+        st.base_us = add(st.base_us, shift);
+        st.offset = av_rescale_q(st.base_us, US_TB, st.out_tb);
+    }
+    return fit;
 }
 
 // A stream of a file that may jump has reached a decode time t_us (input
@@ -252,6 +305,8 @@ int timeline_begin_merge(timeline *tl, int n)
         st.end_us = NOPTS;
         st.in_last_us = st.in_first_us = st.in_end_us = NOPTS;
         st.last_dts = NOPTS;
+        st.first_place_us = NOPTS;
+        st.audio = audio_clock{};
     }
     return 0;
 }
@@ -285,6 +340,9 @@ void timeline_begin_file(timeline *tl, const timeline_file &f)
         follow(st, 0, start, at);
         st.end_us = NOPTS;
         st.in_last_us = st.in_first_us = NOPTS;
+        int64_t first = f.first_us ? within_limit(f.first_us[k]) : NOPTS;
+        st.first_place_us = first == NOPTS ? NOPTS : add(at, subtract(first, start));
+        audio_clock_begin_file(&st.audio);
         st.dts_lead_us = f.dts_lead_us ? std::clamp<int64_t>(f.dts_lead_us[k], 0, TIME_LIMIT_US) : 0;
     }
 }
@@ -296,7 +354,7 @@ void timeline_begin_file(timeline *tl, int64_t start_us)
     timeline_begin_file(tl, f);
 }
 
-void timeline_rebase(timeline *tl, AVPacket *pkt, AVRational in_tb)
+bool timeline_rebase(timeline *tl, AVPacket *pkt, AVRational in_tb)
 {
     timeline_stream &st = tl->streams[pkt->stream_index];
     if (pkt->pts != NOPTS && !in_range(pkt->pts, in_tb))
@@ -305,6 +363,8 @@ void timeline_rebase(timeline *tl, AVPacket *pkt, AVRational in_tb)
         pkt->dts = NOPTS;
     if (pkt->duration < 0 || (pkt->duration > 0 && !in_range(pkt->duration, in_tb)))
         pkt->duration = 0;
+    bool heard = st.audio.sample_rate > 0;
+    audio_lengths len = heard ? audio_clock_lengths(st.audio, pkt, in_tb) : audio_lengths{0, 0};
 
     // Decode times that run ahead of the pts (an MP4 whose negative
     // composition offsets the demuxer did not fully allow for) move earlier
@@ -316,6 +376,9 @@ void timeline_rebase(timeline *tl, AVPacket *pkt, AVRational in_tb)
 
     if (tl->follows_jumps && (pkt->dts != NOPTS || pkt->pts != NOPTS))
         follow_jump(tl, st, us(pkt->dts != NOPTS ? pkt->dts : pkt->pts, in_tb), us(pkt->duration, in_tb));
+    audio_fit fit = heard ? place_audio(tl, st, pkt, in_tb, len.decoded) : AUDIO_KEEP;
+    if (fit == AUDIO_LEAVE_OUT)
+        return false;
     if (pkt->pts != NOPTS) {
         int64_t in_end = us(add(pkt->pts, std::max<int64_t>(pkt->duration, 0)), in_tb);
         st.in_end_us = st.in_end_us == NOPTS ? in_end : std::max(st.in_end_us, in_end);
@@ -332,6 +395,18 @@ void timeline_rebase(timeline *tl, AVPacket *pkt, AVRational in_tb)
     if (pkt->dts != NOPTS)
         pkt->dts = add(pkt->dts, st.offset);
     pkt->pos = -1;
+    // Where the packet's samples belong on the output timeline, for the count.
+    int64_t heard_at = add(st.base_us, us(subtract(pkt->pts != NOPTS ? pkt->pts : st.offset, st.offset), st.out_tb));
+    if (fit == AUDIO_KEEP_SILENT && pkt->pts != NOPTS) {
+        // Heard not at all, the frame only primes the decoder: it takes no
+        // time on the timeline, at the end of its place, after the packet
+        // before it.
+        int64_t at = subtract(add(pkt->pts, std::max<int64_t>(pkt->duration, 0)), 1);
+        if (st.last_dts != NOPTS)
+            at = std::max(at, add(st.last_dts, 1));
+        pkt->pts = pkt->dts = at;
+        pkt->duration = 0;
+    }
 
     fill_missing_dts(pkt, st);
     keep_dts_increasing(pkt, st);
@@ -342,7 +417,11 @@ void timeline_rebase(timeline *tl, AVPacket *pkt, AVRational in_tb)
     // The end counts a packet of unknown time at the part's start.
     int64_t p = pkt->pts != NOPTS ? pkt->pts : st.offset;
     int64_t d = std::max<int64_t>(pkt->duration, 0);
+    if (heard)  // audio ends where the recording does, without padding
+        d = std::min(d, av_rescale_q(len.content, AVRational{1, st.audio.sample_rate}, st.out_tb));
     int64_t end = add(st.base_us, us(subtract(add(p, d), st.offset), st.out_tb));
+    if (heard)
+        audio_clock_count(&st.audio, pkt, heard_at, end, len, fit == AUDIO_KEEP_SILENT);
     st.end_us = st.end_us == NOPTS ? end : std::max(st.end_us, end);
     if (st.kind != TIMELINE_OTHER && pkt->pts != NOPTS) {
         int64_t first = add(st.base_us, us(subtract(pkt->pts, st.offset), st.out_tb));
@@ -353,6 +432,30 @@ void timeline_rebase(timeline *tl, AVPacket *pkt, AVRational in_tb)
     if (pkt->stream_index == 0 && pkt->pts != NOPTS)
         tl->processed_ms = std::max(tl->processed_ms, add(av_rescale_q(subtract(pkt->pts, st.offset), st.out_tb, MS_TB),
                                                           av_rescale_q(st.base_us, US_TB, MS_TB)));
+    return true;
+}
+
+bool timeline_drops_tail(timeline *tl, int k)
+{
+    timeline_stream &st = tl->streams[k];
+    if (tl->files < 2 || tl->continues || st.audio.sample_rate <= 0)
+        return false;
+    // Where the file's first heard sample belongs: its first packet's place;
+    // where the output silences whole priming frames, the first frame that
+    // is not all before the file's start.
+    int64_t first = st.first_place_us == NOPTS ? tl->file_base_us : st.first_place_us;
+    int64_t frame = st.audio.frame_us;
+    if (st.audio.trims_padding && frame > 0 && first < tl->file_base_us)
+        first = add(first, subtract(tl->file_base_us, first) / frame * frame);
+    if (!audio_clock_drop_tail(&st.audio, first))
+        return false;
+    st.last_dts = audio_clock_last(st.audio).dts;  // the decode time of what is still written
+    return true;
+}
+
+void timeline_release_held(timeline *tl, int k)
+{
+    audio_clock_release(&tl->streams[k].audio);
 }
 
 int64_t timeline_written_ms(const timeline *tl)
@@ -365,7 +468,7 @@ int64_t timeline_written_ms(const timeline *tl)
 void timeline_end_file(timeline *tl, bool another_follows)
 {
     (void)another_follows;
-    tl->base_us = std::max(tl->base_us, furthest_end(tl, tl->file_base_us));
+    tl->base_us = std::max(tl->base_us, file_end(tl, tl->file_base_us));
     tl->base_ms = av_rescale_q(tl->base_us, US_TB, MS_TB);
 }
 

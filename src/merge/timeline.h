@@ -14,9 +14,16 @@
 //   into files) keeps the recording's own timeline, as if the files were
 //   one: no hole, no overlap. (Not a file whose start is cut off, nor the
 //   file after one whose end is: what was cut away would leave a hole.)
-// - A later file whose first packets reach back before its start time
-//   (encoder delay: MP3 and AAC priming) is placed late enough that no
-//   stream's first packet lands before that stream's end in the file before.
+// - A file with video lasts as long as its video: the next file's video
+//   starts where the last frame ends. Audio that runs on past the video by
+//   more than its last frame still makes the file longer.
+// - Audio follows what players hear rather than the timestamps (see
+//   audio_joins.h): a later file's leading audio packets that would be heard
+//   more than half a frame late are left out, and the first one kept is
+//   moved to where it is heard when that is later than its place.
+// - A later file whose first video packets reach back before its start time
+//   is placed late enough that none lands before that stream's end in the
+//   file before.
 // - In formats whose timestamps may jump (MPEG-TS), a stream whose
 //   timestamps jump back, or far forward, starts a new part that is placed
 //   after what came before, as at a join; the other streams of the file take
@@ -28,6 +35,8 @@
 #define VIDEOMERGE_TIMELINE_H
 
 #include <cstdint>
+
+#include "merge/audio_joins.h"
 
 extern "C" {
 #include <libavutil/rational.h>
@@ -54,6 +63,8 @@ struct timeline_stream {
     int64_t in_end_us;   // furthest end in the current part, input clock, or AV_NOPTS_VALUE
     int64_t last_dts;    // last dts handed to this output stream, or AV_NOPTS_VALUE
     int64_t dts_lead_us; // how much earlier this file's decode times are moved, or 0
+    int64_t first_place_us;  // where the file's first packet of this stream belongs, or AV_NOPTS_VALUE
+    audio_clock audio;   // audio: what players hear; set up by the caller (audio_clock_init)
 };
 
 // What the caller knows of an input when it starts.
@@ -119,8 +130,17 @@ void timeline_begin_file(timeline *tl, int64_t start_us);
 // the input time base in_tb: its pts, dts and duration into the output time
 // base and onto the merged timeline, pos to -1. Unknown timestamps stay
 // unknown, except that a pts-only packet after a known dts gets a decode
-// time. The dts handed on for a stream always increase.
-void timeline_rebase(timeline *tl, AVPacket *pkt, AVRational in_tb);
+// time. The dts handed on for a stream always increase. Returns false for
+// a later file's leading audio packet that is left out (the packet is
+// then unchanged and not to be written).
+bool timeline_rebase(timeline *tl, AVPacket *pkt, AVRational in_tb);
+
+// Whether the newest held audio packet of stream k of the file before
+// (audio_joins.h), held back until the current file was begun, is left out:
+// never where the current file continues the one before. Then, once the
+// caller has written the rest, timeline_release_held.
+bool timeline_drops_tail(timeline *tl, int k);
+void timeline_release_held(timeline *tl, int k);
 
 // Ends the current file: its end becomes the place of the next join.
 void timeline_end_file(timeline *tl, bool another_follows);

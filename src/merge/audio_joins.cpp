@@ -1,0 +1,192 @@
+#include "merge/audio_joins.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "text.h"
+
+extern "C" {
+#include <libavcodec/codec_par.h>
+#include <libavcodec/packet.h>
+#include <libavformat/avformat.h>
+#include <libavutil/avutil.h>
+#include <libavutil/intreadwrite.h>
+#include <libavutil/mathematics.h>
+}
+
+namespace {
+
+// Codecs whose every frame decodes to the same number of samples, whatever
+// duration a container states for the last one.
+bool fixed_frames(AVCodecID id)
+{
+    switch (id) {
+    case AV_CODEC_ID_AAC:
+    case AV_CODEC_ID_MP2:
+    case AV_CODEC_ID_MP3:
+    case AV_CODEC_ID_AC3:
+        return true;
+    default:
+        return false;
+    }
+}
+
+int64_t us_of(const audio_clock &c, int64_t samples)
+{
+    return av_rescale(samples, 1000000, c.sample_rate);
+}
+
+// The packet's skip side data (samples to drop at its start and end),
+// created when `create` and there is none. Null without it.
+uint8_t *skips_of(AVPacket *pkt, bool create)
+{
+    size_t size = 0;
+    uint8_t *sd = av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, &size);
+    if (sd)
+        return size >= 10 ? sd : nullptr;
+    return create ? av_packet_new_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, 10) : nullptr;
+}
+
+}  // namespace
+
+bool output_trims_padding(const AVOutputFormat *fmt)
+{
+    static const char *const DISCARD_PADDING[] = {"matroska", "webm"};
+    return name_in(fmt->name, DISCARD_PADDING);
+}
+
+void audio_clock_init(audio_clock *c, const AVCodecParameters *par, bool trims_padding)
+{
+    *c = audio_clock{};
+    if (par->codec_type != AVMEDIA_TYPE_AUDIO || par->sample_rate <= 0)
+        return;
+    c->sample_rate = par->sample_rate;
+    c->frame_size = fixed_frames(par->codec_id) && par->frame_size > 0 ? par->frame_size : 0;
+    c->trims_padding = trims_padding;
+}
+
+int64_t audio_clock_heard_us(const audio_clock &c)
+{
+    if (c.anchor_us == AV_NOPTS_VALUE)
+        return AV_NOPTS_VALUE;
+    return c.anchor_us + us_of(c, c.samples);
+}
+
+audio_lengths audio_clock_lengths(const audio_clock &c, const AVPacket *pkt, AVRational tb)
+{
+    int64_t stated = pkt->duration > 0 ? av_rescale_q(pkt->duration, tb, AVRational{1, c.sample_rate}) : 0;
+    size_t size = 0;
+    const uint8_t *sd = av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, &size);
+    int64_t end = sd && size >= 10 ? AV_RL32(sd + 4) : 0;
+    if (c.frame_size > 0) {
+        int64_t decoded = std::max<int64_t>(stated, c.frame_size);
+        return {decoded, std::max<int64_t>(0, std::min(stated, decoded - end))};
+    }
+    return {stated + end, stated};
+}
+
+audio_fit audio_clock_place(audio_clock *c, int64_t place_us, bool ends_before_start, int64_t decoded,
+                            int64_t *shift_us)
+{
+    *shift_us = 0;
+    if (ends_before_start && c->trims_padding)
+        return AUDIO_KEEP_SILENT;
+    int64_t heard = audio_clock_heard_us(*c);
+    if (heard == AV_NOPTS_VALUE) {
+        c->placed = true;
+        return AUDIO_KEEP;
+    }
+    int64_t late = heard - place_us;
+    // Left out when it would be heard more than half its length late: the
+    // packets after it then come closer to their place.
+    if (late * 2 > us_of(*c, decoded)) {
+        c->left_out += decoded;
+        return AUDIO_LEAVE_OUT;
+    }
+    c->placed = true;
+    c->error_us = late;
+    *shift_us = late;
+    int64_t end = audio_clock_last(*c).end_us;
+    if (end != AV_NOPTS_VALUE && place_us + late < end)
+        *shift_us = end - place_us;
+    return AUDIO_KEEP;
+}
+
+const audio_counted &audio_clock_last(const audio_clock &c)
+{
+    return c.recent_count > 0 ? c.recent[c.recent_count - 1] : c.written;
+}
+
+void audio_clock_count(audio_clock *c, AVPacket *pkt, int64_t at_us, int64_t end_us, audio_lengths len,
+                       bool silent)
+{
+    int64_t decoded = len.decoded, stated = len.content;
+    uint8_t *sd = skips_of(pkt, false);
+    int64_t start = sd ? AV_RL32(sd) : 0, end = sd ? AV_RL32(sd + 4) : 0;
+    if (c->trims_padding && (silent || (decoded > stated + end && stated > 0))) {
+        // The decoder makes a whole frame of a short last packet: the rest
+        // is the encoder's padding. A silent packet primes the decoder and
+        // is not heard at all.
+        if ((sd = skips_of(pkt, true))) {
+            start = silent ? 0 : start;
+            end = silent ? decoded : decoded - stated - start;
+            AV_WL32(sd, (uint32_t)start);
+            AV_WL32(sd + 4, (uint32_t)end);
+        }
+    }
+    audio_counted n = {decoded, stated, 0, end_us, pkt->dts};
+    if (c->anchor_us == AV_NOPTS_VALUE) {
+        // The output's first packet: every container states its priming,
+        // or the packet is silent.
+        start = silent ? decoded : std::min(start, decoded);
+        c->anchor_us = at_us + us_of(*c, start);
+        n.played -= start;
+    }
+    if (c->trims_padding) {
+        n.discarded = std::min(end, n.played);
+        n.played -= n.discarded;
+        (silent ? c->silenced : c->discarded) += n.discarded;
+    }
+    c->samples += n.played;
+    c->frame_us = us_of(*c, decoded);
+    if (c->recent_count == AUDIO_HELD) {  // the oldest goes to the muxer
+        c->written = c->recent[0];
+        std::copy(c->recent + 1, c->recent + AUDIO_HELD, c->recent);
+        c->recent_count--;
+    }
+    c->recent[c->recent_count++] = n;
+}
+
+bool audio_clock_drop_tail(audio_clock *c, int64_t first_us)
+{
+    int64_t heard = audio_clock_heard_us(*c);
+    if (heard == AV_NOPTS_VALUE || c->recent_count == 0)
+        return false;
+    const audio_counted &last = c->recent[c->recent_count - 1];
+    int64_t late = heard - first_us;
+    int64_t late_without = late - us_of(*c, last.played);
+    if (late * 2 <= c->frame_us || std::llabs(late_without) >= late)
+        return false;
+    c->samples -= last.played;
+    c->before_discarded -= last.discarded;
+    c->tail_left_out += last.stated;
+    c->recent_count--;
+    return true;
+}
+
+void audio_clock_release(audio_clock *c)
+{
+    if (c->recent_count > 0)
+        c->written = c->recent[c->recent_count - 1];
+    c->recent_count = 0;
+}
+
+void audio_clock_begin_file(audio_clock *c)
+{
+    c->placed = false;
+    c->left_out = 0;
+    c->error_us = 0;
+    c->before_discarded = c->discarded;
+    c->discarded = c->silenced = 0;
+    c->tail_left_out = 0;
+}
