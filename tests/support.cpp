@@ -23,6 +23,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/crc.h>
+#include <libavutil/intreadwrite.h>
 #include <libavutil/log.h>
 }
 
@@ -133,6 +134,24 @@ double media_read::length_s() const
     return end - start_us / 1e6;
 }
 
+double media_read::joined_length_s() const
+{
+    const double FRAME_S = 1024 / 48000.0;
+    double video = -1, audio = -1;
+    for (const auto &p : packets) {
+        double end = p.pts_s + std::max(p.duration_s, 0.0) - start_us / 1e6;
+        if (std::isnan(end))
+            continue;
+        if (kinds[p.stream] == "video")
+            video = std::max(video, end);
+        if (kinds[p.stream] == "audio")
+            audio = std::max(audio, end);
+    }
+    if (video < 0)
+        return length_s();
+    return audio - FRAME_S > video ? audio : video;
+}
+
 AVFormatContext *open_analysed(const std::string &path)
 {
     AVFormatContext *ic = nullptr;
@@ -174,6 +193,9 @@ media_read read_media(const std::string &path)
         p.duration_s = pkt->duration * av_q2d(tb);
         p.crc = av_crc(crc, 0, pkt->data, pkt->size);
         p.key = pkt->flags & AV_PKT_FLAG_KEY;
+        size_t skip_size = 0;
+        const uint8_t *skip = av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, &skip_size);
+        p.discard = skip && skip_size >= 10 ? AV_RL32(skip + 4) : 0;
         r.packets.push_back(p);
         av_packet_unref(pkt);
     }

@@ -64,6 +64,7 @@ struct packet_info {
     double duration_s;
     uint32_t crc;         // of the payload
     bool key;             // a keyframe
+    int64_t discard;      // samples players are told to drop at its end (skip side data)
 };
 
 struct media_read {
@@ -74,6 +75,10 @@ struct media_read {
     std::vector<packet_info> of_stream(int s) const;
     // Seconds from the start time to the furthest packet end of any stream.
     double length_s() const;
+    // How long the file lasts once joined to another: its video, where it
+    // has video, unless audio runs on past that by more than an AAC frame
+    // (1024 samples at 48 kHz, the fixtures' audio).
+    double joined_length_s() const;
 };
 
 // Reads every packet of a file.

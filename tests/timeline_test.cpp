@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include "support.h"
+#include "merge/audio_joins.h"
 #include "merge/timeline.h"
 
 extern "C" {
+#include <libavcodec/codec_par.h>
 #include <libavcodec/packet.h>
 #include <libavutil/avutil.h>
 }
@@ -30,6 +32,7 @@ struct step {
     std::vector<int64_t> first_us = {};        // FILE: per stream, or empty
     std::vector<int64_t> dts_lead_us = {};     // FILE: per stream, or empty
     bool more = true;                          // END: another file follows
+    bool kept = true;                          // PACKET: not left out
 };
 
 step file(int64_t start_us) { step s{step::FILE}; s.start_us = start_us; return s; }
@@ -72,6 +75,18 @@ step pkt(int stream, int64_t pts, int64_t dts, int64_t dur, AVRational in_tb, in
     return s;
 }
 
+// A later file's leading audio packet that is left out.
+step left_out(int stream, int64_t pts, int64_t dur, AVRational in_tb)
+{
+    step s = pkt(stream, pts, pts, dur, in_tb, NONE, NONE);
+    s.kept = false;
+    return s;
+}
+
+// How the audio streams are heard: not counted (the timestamp rules alone),
+// or as AAC at 48 kHz, in an output that does or does not trim padding.
+enum heard_as { NOT_COUNTED, AAC, AAC_TRIMMED };
+
 struct scenario {
     const char *name;
     std::vector<AVRational> out_tbs;
@@ -79,6 +94,7 @@ struct scenario {
     int64_t want_base_ms;       // after the last step
     int64_t want_processed_ms;  // after the last step
     std::vector<int> kinds = {};  // timeline_kind per stream; TIMELINE_OTHER when left out
+    heard_as audio = NOT_COUNTED;
 };
 VM_PRINTS_AS_NAME(scenario)
 
@@ -95,6 +111,15 @@ TEST_P(Timeline, RebasesEachPacket)
     for (size_t i = 0; i < sc.out_tbs.size(); i++) {
         tl.streams[i].out_tb = sc.out_tbs[i];
         tl.streams[i].kind = i < sc.kinds.size() ? sc.kinds[i] : TIMELINE_OTHER;
+        if (sc.audio != NOT_COUNTED && tl.streams[i].kind == TIMELINE_AUDIO) {
+            AVCodecParameters *par = avcodec_parameters_alloc();
+            par->codec_type = AVMEDIA_TYPE_AUDIO;
+            par->codec_id = AV_CODEC_ID_AAC;
+            par->sample_rate = 48000;
+            par->frame_size = 1024;
+            audio_clock_init(&tl.streams[i].audio, par, sc.audio == AAC_TRIMMED);
+            avcodec_parameters_free(&par);
+        }
     }
     AVPacket *p = av_packet_alloc();
     int n = 0;
@@ -117,10 +142,14 @@ TEST_P(Timeline, RebasesEachPacket)
             p->dts = s.dts;
             p->duration = s.duration;
             p->pos = 1234;
-            timeline_rebase(&tl, p, s.in_tb);
+            bool kept = timeline_rebase(&tl, p, s.in_tb);
+            EXPECT_EQ(kept, s.kept) << "packet " << n;
+            if (!kept)
+                continue;
             EXPECT_EQ(p->pts, s.want_pts) << "pts of packet " << n;
             EXPECT_EQ(p->dts, s.want_dts) << "dts of packet " << n;
             EXPECT_EQ(p->pos, -1);
+            av_packet_free_side_data(p);
         }
     }
     EXPECT_EQ(tl.base_ms, sc.want_base_ms);
@@ -272,25 +301,38 @@ INSTANTIATE_TEST_SUITE_P(
                  {ts_file(1400000), pkt(0, 35, 35, 1, TB25, 0, 0), end(),
                   ts_file(1400000), pkt(0, 35, 35, 1, TB25, 1, 1), end(false)},
                  80, 40, {VID}},
-        // MP3's encoder delay: the start time is 1024 samples after the
-        // first packet. The next file lands late enough that its first
-        // packet follows the last one, spaced by its duration, instead of
-        // being squeezed against it.
-        scenario{"PrimingLandsAfterTheJoin",
+        // AAC priming: the second file's first packet lies wholly before its
+        // start. Heard, it would put the file a frame late: it is left out,
+        // and the next packet lands where the first file's audio ended.
+        scenario{"LaterPrimingIsLeftOut",
                  {A},
                  {file(21333), pkt(0, 0, 0, 1024, A, -1024, -1024), pkt(0, 1024, 1024, 1024, A, 0, 0),
                   pkt(0, 2048, 2048, 1024, A, 1024, 1024), end(),
-                  file_first(21333, {0}), pkt(0, 0, 0, 1024, A, 2048, 2048),
+                  file_first(21333, {0}), left_out(0, 0, 1024, A),
+                  pkt(0, 1024, 1024, 1024, A, 2048, 2048), pkt(0, 2048, 2048, 1024, A, 3072, 3072), end(false)},
+                 85, 64, {AUD}, AAC},
+        // Where the output can say so (Matroska), priming is kept for the
+        // decoder and dropped whole by players: a packet of no length at
+        // the end of its place, after the packet before it.
+        scenario{"PrimingSilencedWhereTheOutputTrims",
+                 {A},
+                 {file(0), pkt(0, -1024, -1024, 1024, A, -1, -1), pkt(0, 0, 0, 1024, A, 0, 0),
+                  pkt(0, 1024, 1024, 1024, A, 1024, 1024), end(),
+                  file(0), pkt(0, -1024, -1024, 1024, A, 2047, 2047), pkt(0, 0, 0, 1024, A, 2048, 2048),
                   pkt(0, 1024, 1024, 1024, A, 3072, 3072), end(false)},
-                 85, 64, {AUD}},
-        // Audio ending before the join leaves room for the next file's
-        // priming: nothing moves.
-        scenario{"PrimingWithRoomStaysAtTheJoin",
+                 85, 64, {AUD}, AAC_TRIMMED},
+        // The first file's last AAC packet states 896 samples but decodes
+        // to 1024: its video ends at 40 ms (1920 samples), its audio is
+        // heard to 2048. The next file's audio moves those 128 samples
+        // later, to where it is heard; the next file still starts where
+        // the video ended.
+        scenario{"AudioMovesToWhereItIsHeard",
                  {TB25, A},
-                 {file(0), pkt(0, 0, 0, 25, TB25, 0, 0), pkt(1, 0, 0, 24000, A, 0, 0), end(),
-                  file_first(0, {0, -21333}), pkt(1, -1024, -1024, 1024, A, 46976, 46976),
-                  pkt(0, 0, 0, 1, TB25, 25, 25), end(false)},
-                 1040, 1000, {VID, AUD}},
+                 {file(0), pkt(0, 0, 0, 1, TB25, 0, 0), pkt(1, 0, 0, 1024, A, 0, 0),
+                  pkt(1, 1024, 1024, 896, A, 1024, 1024), end(),
+                  file(0), pkt(0, 0, 0, 1, TB25, 1, 1), pkt(1, 0, 0, 1024, A, 2048, 2048),
+                  pkt(1, 1024, 1024, 1024, A, 3072, 3072), end(false)},
+                 80, 40, {VID, AUD}, AAC},
         // Two recordings joined with cat: the timestamps restart in the
         // middle. Both streams follow the jump with one correction, placed
         // after the first part, and stay in sync.

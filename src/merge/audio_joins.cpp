@@ -79,7 +79,12 @@ audio_lengths audio_clock_lengths(const audio_clock &c, const AVPacket *pkt, AVR
     const uint8_t *sd = av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, &size);
     int64_t end = sd && size >= 10 ? AV_RL32(sd + 4) : 0;
     if (c.frame_size > 0) {
-        int64_t decoded = std::max<int64_t>(stated, c.frame_size);
+        // Every frame decodes to frame_size; a duration within a tick of
+        // that (Matroska's milliseconds) is a whole frame, not a short one.
+        int64_t tick = av_rescale_q_rnd(1, tb, AVRational{1, c.sample_rate}, AV_ROUND_UP);
+        if (std::llabs(stated - c.frame_size) <= tick)
+            stated = c.frame_size;
+        int64_t decoded = c.frame_size;
         return {decoded, std::max<int64_t>(0, std::min(stated, decoded - end))};
     }
     return {stated + end, stated};
@@ -105,7 +110,12 @@ audio_fit audio_clock_place(audio_clock *c, int64_t place_us, bool ends_before_s
     }
     c->placed = true;
     c->error_us = late;
-    *shift_us = late;
+    // Heard early by less than half a frame: moved there too, so that the
+    // audio runs on without a gap; heard earlier (the audio before ended
+    // early), left in its place, where players that follow timestamps have
+    // it (no packet can fill the gap for those that do not).
+    if (-late * 2 <= us_of(*c, decoded))
+        *shift_us = late;
     int64_t end = audio_clock_last(*c).end_us;
     if (end != AV_NOPTS_VALUE && place_us + late < end)
         *shift_us = end - place_us;
@@ -135,10 +145,10 @@ void audio_clock_count(audio_clock *c, AVPacket *pkt, int64_t at_us, int64_t end
         }
     }
     audio_counted n = {decoded, stated, 0, end_us, pkt->dts};
-    if (c->anchor_us == AV_NOPTS_VALUE) {
-        // The output's first packet: every container states its priming,
-        // or the packet is silent.
-        start = silent ? decoded : std::min(start, decoded);
+    if (c->anchor_us == AV_NOPTS_VALUE && !silent) {
+        // The output's first heard packet: every container states its
+        // priming.
+        start = std::min(start, decoded);
         c->anchor_us = at_us + us_of(*c, start);
         n.played -= start;
     }

@@ -220,8 +220,11 @@ int64_t file_end(const timeline *tl, int64_t otherwise)
     int64_t e = video;
     for (int k = 0; k < tl->n; k++) {
         const timeline_stream &st = tl->streams[k];
-        if (st.kind == TIMELINE_AUDIO && st.end_us != NOPTS && subtract(st.end_us, st.audio.frame_us) > video)
-            e = std::max(e, st.end_us);
+        if (st.kind != TIMELINE_AUDIO || st.end_us == NOPTS)
+            continue;
+        int64_t end = subtract(st.end_us, st.moved_us);  // where the file's own audio ends
+        if (subtract(end, st.audio.frame_us) > video)
+            e = std::max(e, end);
     }
     return e;
 }
@@ -249,6 +252,7 @@ audio_fit place_audio(timeline *tl, timeline_stream &st, const AVPacket *pkt, AV
     int64_t shift = 0;
     audio_fit fit = audio_clock_place(&st.audio, place, priming, decoded, &shift);
     if (shift != 0) {
+        st.moved_us = shift;
         st.base_us = add(st.base_us, shift);
         st.offset = av_rescale_q(st.base_us, US_TB, st.out_tb);
     }
@@ -340,6 +344,7 @@ void timeline_begin_file(timeline *tl, const timeline_file &f)
         follow(st, 0, start, at);
         st.end_us = NOPTS;
         st.in_last_us = st.in_first_us = NOPTS;
+        st.moved_us = 0;
         int64_t first = f.first_us ? within_limit(f.first_us[k]) : NOPTS;
         st.first_place_us = first == NOPTS ? NOPTS : add(at, subtract(first, start));
         audio_clock_begin_file(&st.audio);

@@ -64,6 +64,7 @@ struct timeline_stream {
     int64_t last_dts;    // last dts handed to this output stream, or AV_NOPTS_VALUE
     int64_t dts_lead_us; // how much earlier this file's decode times are moved, or 0
     int64_t first_place_us;  // where the file's first packet of this stream belongs, or AV_NOPTS_VALUE
+    int64_t moved_us;        // how far this file's audio was moved to where it is heard
     audio_clock audio;   // audio: what players hear; set up by the caller (audio_clock_init)
 };
 
