@@ -273,4 +273,28 @@ cp "$data/iphone14pro_dolbyvision.mov" .
 # decode time and, its track declaring 1 ms a frame, no duration.
 cp "$data/mkv_ass_subtitles.mkv" .
 
+# Flash and click: 31 frames of 30 fps H.264 (1.033 s), the first one
+# white, and AAC whose first 2 ms are a click: where the click is heard
+# against the flash tells where audio and video sit after each join.
+ff -f lavfi -i "aevalsrc='if(lt(t\,0.002)\,0.8*sin(2*PI*1000*t)\,0)':s=48000:d=2" \
+   -af atrim=end_sample=49600 -c:a pcm_s16le click.wav
+ff -f lavfi -i "nullsrc=s=64x48:r=30,format=gray,geq=lum='if(eq(N\,0)\,255\,0)',format=yuv420p" \
+   -frames:v 31 -c:v libx264 -preset veryfast -g 30 flash.mp4
+ff -i flash.mp4 -i click.wav -c:v copy $aac flash_click.mp4
+rm -f click.wav flash.mp4
+# A 6 s chirp at 48 kHz cut at sample 144037, each half encoded alone in
+# each codec: joined, the second half must be heard where it was.
+ff -f lavfi -i "aevalsrc='0.5*sin(2*PI*(200*t+400*t*t))':s=48000:d=6" -c:a pcm_s16le chirp.wav
+ff -i chirp.wav -af atrim=end_sample=144037 chirp_1.wav
+ff -i chirp.wav -af atrim=start_sample=144037,asetpts=N/SR/TB chirp_2.wav
+for half in 1 2; do
+  ff -i chirp_$half.wav $aac chirp_$half.m4a
+  ff -i chirp_$half.wav -c:a libopus -b:a 96k chirp_$half.opus
+  ff -i chirp_$half.wav -c:a libmp3lame -b:a 128k chirp_$half.mp3
+  ff -i chirp_$half.wav -c:a libvorbis chirp_$half.ogg
+  ff -i chirp_$half.wav -c:a ac3 chirp_$half.ac3
+  ff -i chirp_$half.wav -c:a flac chirp_$half.flac
+done
+rm -f chirp.wav
+
 echo "$want" > .stamp

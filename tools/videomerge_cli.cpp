@@ -6,8 +6,10 @@
 //
 // Exit codes: 0 done, 1 failed, 2 bad usage or incompatible inputs,
 // 130 cancelled (Ctrl-C, SIGTERM, SIGHUP).
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +19,7 @@
 #include <future>
 #include <initializer_list>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -603,6 +606,37 @@ void report_not_applied(const options &o, const json &result)
     }
 }
 
+// One line on how the joins came out: how far audio is heard from where
+// its pictures have it at worst, and whether any of it was left out.
+void report_joins(const json &result)
+{
+    auto joins = result.find("joins");
+    if (joins == result.end() || !joins->is_array() || joins->empty())
+        return;
+    bool audio = false;
+    double worst_ms = 0;
+    long long left_out = 0;
+    for (const json &j : *joins) {
+        if (!j.contains("audio_offset_ms"))
+            continue;
+        audio = true;
+        worst_ms = std::max(worst_ms, std::fabs(j["audio_offset_ms"].get<double>()));
+        left_out += j.value("audio_left_out", 0LL);
+    }
+    std::ostringstream line;
+    line << joins->size() << (joins->size() == 1 ? " join" : " joins");
+    if (audio) {
+        line.setf(std::ios::fixed);
+        line.precision(1);
+        // Under a sample at 48 kHz, and nothing left out: as recorded.
+        bool exact = left_out == 0 && worst_ms < 0.021;
+        line << (exact ? ": audio exact, " : ": ") << "A/V within " << worst_ms << " ms";
+        if (left_out > 0)
+            line << " (" << left_out << " audio samples left out to fit)";
+    }
+    std::cerr << line.str() << "\n";
+}
+
 int run_merge(options &o)
 {
     if (o.out.empty())
@@ -669,6 +703,7 @@ int run_merge(options &o)
         std::cerr << "merged " << r["files_merged"] << " files into " << o.out << " (" << bytes / 1024
                   << " KiB, " << seconds(r["output_duration_ms"].get<long long>())
                   << ") in " << seconds(ms) << "\n";
+        report_joins(r);
     }
     return EXIT_DONE;
 }

@@ -384,6 +384,10 @@ bool timeline_rebase(timeline *tl, AVPacket *pkt, AVRational in_tb)
     audio_fit fit = heard ? place_audio(tl, st, pkt, in_tb, len.decoded) : AUDIO_KEEP;
     if (fit == AUDIO_LEAVE_OUT)
         return false;
+    // Audio is placed and counted on the input's clock, in microseconds:
+    // an output time base of milliseconds (Matroska) must not move where a
+    // file is heard to end.
+    int64_t in_place_us = heard && pkt->pts != NOPTS ? add(st.base_us, subtract(us(pkt->pts, in_tb), st.zero_us)) : NOPTS;
     if (pkt->pts != NOPTS) {
         int64_t in_end = us(add(pkt->pts, std::max<int64_t>(pkt->duration, 0)), in_tb);
         st.in_end_us = st.in_end_us == NOPTS ? in_end : std::max(st.in_end_us, in_end);
@@ -401,7 +405,7 @@ bool timeline_rebase(timeline *tl, AVPacket *pkt, AVRational in_tb)
         pkt->dts = add(pkt->dts, st.offset);
     pkt->pos = -1;
     // Where the packet's samples belong on the output timeline, for the count.
-    int64_t heard_at = add(st.base_us, us(subtract(pkt->pts != NOPTS ? pkt->pts : st.offset, st.offset), st.out_tb));
+    int64_t heard_at = in_place_us != NOPTS ? in_place_us : add(st.base_us, us(subtract(pkt->pts != NOPTS ? pkt->pts : st.offset, st.offset), st.out_tb));
     if (fit == AUDIO_KEEP_SILENT && pkt->pts != NOPTS) {
         // Heard not at all, the frame only primes the decoder: it takes no
         // time on the timeline, at the end of its place, after the packet
@@ -425,6 +429,8 @@ bool timeline_rebase(timeline *tl, AVPacket *pkt, AVRational in_tb)
     if (heard)  // audio ends where the recording does, without padding
         d = std::min(d, av_rescale_q(len.content, AVRational{1, st.audio.sample_rate}, st.out_tb));
     int64_t end = add(st.base_us, us(subtract(add(p, d), st.offset), st.out_tb));
+    if (in_place_us != NOPTS && fit != AUDIO_KEEP_SILENT)
+        end = add(in_place_us, av_rescale(len.content, 1000000, st.audio.sample_rate));
     if (heard)
         audio_clock_count(&st.audio, pkt, heard_at, end, len, fit == AUDIO_KEEP_SILENT);
     st.end_us = st.end_us == NOPTS ? end : std::max(st.end_us, end);
