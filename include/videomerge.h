@@ -175,7 +175,12 @@ VIDEOMERGE_API const char *videomerge_progress(int id);
  *    "streams_left_out":[i,...],"output_duration_ms":N}
  * and, after a start with options that the output could not honour,
  * "options_not_applied":["chapters","timecode","file_time"] (those that
- * apply) at the end.
+ * apply); once done, last of all, "joins":[{"file":2,"at_ms":1033.333,
+ * "audio_left_out":N,"audio_discarded":N,"audio_offset_ms":-9.333},...],
+ * one record per join: where each later input begins on the output
+ * timeline and, for an output with audio, of its first audio stream the
+ * samples left out and told to be dropped around the join, and how much
+ * later than its place against the video the input's audio is heard.
  * or, for a failed job, {"state":5,"ok":false,"error":"..."}, or
  * {"error":"bad id"}. out_path is the path as the host gave it. Valid until
  * the same thread's next videomerge_result for the same id. */

@@ -64,9 +64,11 @@ TEST_P(Merge, KeepsEveryPacketInPlace)
     // its video (AAC: 1024 samples at 48 kHz).
     ASSERT_EQ(r["joins"].size(), ins.size() - 1) << r.dump();
     const double HALF_AAC_FRAME_S = 1024 / 48000.0 / 2;
-    for (const auto &j : r["joins"])
-        if (j.contains("audio_offset_ms"))
+    for (const auto &j : r["joins"]) {
+        if (j.contains("audio_offset_ms")) {
             EXPECT_LE(std::abs(j["audio_offset_ms"].get<double>() / 1000.0), HALF_AAC_FRAME_S + 0.0001) << j.dump();
+        }
+    }
 
     // shifts[k]: how far the first video stream of file k was moved.
     std::vector<double> shifts(ins.size(), NAN);

@@ -195,7 +195,7 @@ media_read read_media(const std::string &path)
         p.key = pkt->flags & AV_PKT_FLAG_KEY;
         size_t skip_size = 0;
         const uint8_t *skip = av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, &skip_size);
-        p.discard = skip && skip_size >= 10 ? AV_RL32(skip + 4) : 0;
+        p.discard = skip && skip_size >= 10 ? (int64_t)AV_RL32(skip) + AV_RL32(skip + 4) : 0;
         r.packets.push_back(p);
         av_packet_unref(pkt);
     }

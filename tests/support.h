@@ -64,7 +64,7 @@ struct packet_info {
     double duration_s;
     uint32_t crc;         // of the payload
     bool key;             // a keyframe
-    int64_t discard;      // samples players are told to drop at its end (skip side data)
+    int64_t discard;      // samples players are told to drop of it (skip side data: start and end)
 };
 
 struct media_read {

@@ -105,6 +105,16 @@ class Merge(unittest.TestCase):
         self.assertTrue(os.path.getsize(out) > 0)
         self.assertRegex(r.stderr, r"(?m)^\d+\.\d% file \d/2 ")
         self.assertIn("merged 2 files into " + out, r.stderr)
+        # Matroska says what to drop: the join is exact.
+        self.assertIn("1 join: audio exact, A/V within 0.0 ms", r.stderr)
+
+    def test_joins_summed_up_where_audio_is_fitted_by_frames(self):
+        out = scratch("cli_joins.mp4")
+        r = run("merge", "-o", out, media("flash_click.mp4"), media("flash_click.mp4"), media("flash_click.mp4"))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        line = re.search(r"(?m)^2 joins: A/V within (\d+\.\d) ms \((\d+) audio samples left out to fit\)$", r.stderr)
+        self.assertIsNotNone(line, r.stderr)
+        self.assertLessEqual(float(line.group(1)), 10.7)
 
     def test_a_reader_that_goes_away_does_not_stop_the_merge(self):
         # As `videomerge merge ... 2>&1 | head -1`: the pipe closes before the

@@ -316,7 +316,7 @@ INSTANTIATE_TEST_SUITE_P(
         // the end of its place, after the packet before it.
         scenario{"PrimingSilencedWhereTheOutputTrims",
                  {A},
-                 {file(0), pkt(0, -1024, -1024, 1024, A, -1, -1), pkt(0, 0, 0, 1024, A, 0, 0),
+                 {file(0), pkt(0, -1024, -1024, 1024, A, -1024, -1024), pkt(0, 0, 0, 1024, A, 0, 0),
                   pkt(0, 1024, 1024, 1024, A, 1024, 1024), end(),
                   file(0), pkt(0, -1024, -1024, 1024, A, 2047, 2047), pkt(0, 0, 0, 1024, A, 2048, 2048),
                   pkt(0, 1024, 1024, 1024, A, 3072, 3072), end(false)},

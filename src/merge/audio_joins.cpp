@@ -117,7 +117,7 @@ audio_fit audio_clock_place(audio_clock *c, int64_t place_us, bool ends_before_s
     if (-late * 2 <= us_of(*c, decoded))
         *shift_us = late;
     int64_t end = audio_clock_last(*c).end_us;
-    if (end != AV_NOPTS_VALUE && place_us + late < end)
+    if (end != AV_NOPTS_VALUE && place_us + *shift_us < end)
         *shift_us = end - place_us;
     return AUDIO_KEEP;
 }

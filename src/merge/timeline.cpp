@@ -231,24 +231,21 @@ int64_t file_end(const timeline *tl, int64_t otherwise)
 
 // Decides on an audio packet of the current file before it is rebased
 // (audio_joins.h). Files that continue the one before keep their
-// timestamps, as cat would; the first file keeps all its packets (its
-// priming frames may be made silent). A later file's packet kept and heard
-// first may move the stream's offset for the rest of the file.
+// timestamps, as cat would; the first file keeps its packets as they are
+// (the container states its priming, or plays it before the file's start).
+// A later file's packet kept and heard first may move the stream's offset
+// for the rest of the file.
 audio_fit place_audio(timeline *tl, timeline_stream &st, const AVPacket *pkt, AVRational in_tb, int64_t decoded)
 {
     if (st.audio.placed)
         return AUDIO_KEEP;
-    if (tl->continues || pkt->pts == NOPTS) {
+    if (tl->files < 2 || tl->continues || pkt->pts == NOPTS) {
         st.audio.placed = true;
         return AUDIO_KEEP;
     }
     int64_t pts_us = us(pkt->pts, in_tb);
     int64_t place = add(st.base_us, subtract(pts_us, st.zero_us));
     bool priming = add(pts_us, us(std::max<int64_t>(pkt->duration, 0), in_tb)) <= st.zero_us;
-    if (tl->files < 2 && !priming) {  // the first file keeps its audio as it is
-        st.audio.placed = true;
-        return AUDIO_KEEP;
-    }
     int64_t shift = 0;
     audio_fit fit = audio_clock_place(&st.audio, place, priming, decoded, &shift);
     if (shift != 0) {
