@@ -146,8 +146,10 @@ void merge_with_itself(const std::string &in, const std::string &out)
 
 // A broadcast capture whose first E-AC-3 packet is a frame followed by a
 // piece of the next one (the MP4 muxer refuses it): the piece is left out,
-// every frame is kept (the video's damaged frames too), and the output
-// decodes with no more errors than its inputs.
+// every frame is kept (the video's damaged frames too) but for audio frames
+// left out to fit the join, no audio frame overlaps the one before (FFmpeg
+// 9.0 reads that first frame with no duration and the next one's time), and
+// the output decodes with no more errors than its inputs.
 class BroadcastPieces : public testing::TestWithParam<std::string> {};
 
 TEST_P(BroadcastPieces, KeepsEveryWholeFrame)
@@ -163,7 +165,11 @@ TEST_P(BroadcastPieces, KeepsEveryWholeFrame)
     for (int s = 0; s < (int)i.kinds.size(); s++) {
         auto in_packets = i.of_stream(s), out_packets = o.of_stream(s);
         if (i.kinds[s] == "audio") {
-            EXPECT_EQ(out_packets.size(), 2 * in_packets.size());
+            EXPECT_LE(out_packets.size(), 2 * in_packets.size()) << "stream " << s;
+            EXPECT_GE(out_packets.size() + 4, 2 * in_packets.size()) << "stream " << s;
+            for (size_t k = 1; k < out_packets.size(); k++)
+                EXPECT_GE(out_packets[k].pts_s - out_packets[k - 1].pts_s, 0.016)
+                    << "stream " << s << " packet " << k << " at " << out_packets[k].pts_s << " s";
             continue;
         }
         // The first file's video comes through whole (its damaged frames

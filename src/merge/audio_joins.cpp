@@ -62,6 +62,7 @@ void audio_clock_init(audio_clock *c, const AVCodecParameters *par, bool trims_p
         return;
     c->sample_rate = par->sample_rate;
     c->frame_size = fixed_frames(par->codec_id) && par->frame_size > 0 ? par->frame_size : 0;
+    c->usual_frame = std::max(par->frame_size, 0);
     c->trims_padding = trims_padding;
 }
 
@@ -87,13 +88,20 @@ audio_lengths audio_clock_lengths(const audio_clock &c, const AVPacket *pkt, AVR
         int64_t decoded = c.frame_size;
         return {decoded, std::max<int64_t>(0, std::min(stated, decoded - end))};
     }
+    if (stated == 0)  // what a decoder makes of it all the same
+        return {c.usual_frame, 0};
     return {stated + end, stated};
 }
 
-audio_fit audio_clock_place(audio_clock *c, int64_t place_us, bool ends_before_start, int64_t decoded,
+audio_fit audio_clock_place(audio_clock *c, int64_t place_us, bool ends_before_start, audio_lengths len,
                             int64_t *shift_us)
 {
+    int64_t decoded = len.decoded, stated = len.content;
     *shift_us = 0;
+    if (stated == 0) {  // nothing of the recording
+        c->left_out += decoded;
+        return AUDIO_LEAVE_OUT;
+    }
     if (ends_before_start && c->trims_padding)
         return AUDIO_KEEP_SILENT;
     int64_t heard = audio_clock_heard_us(*c);

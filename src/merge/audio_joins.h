@@ -58,7 +58,8 @@ struct audio_counted {
 
 struct audio_clock {
     int sample_rate = 0;  // 0: not counted (not audio, or no rate known)
-    int frame_size = 0;   // samples every packet decodes to at least (0: its duration says)
+    int frame_size = 0;   // samples every packet decodes to (0: its duration says)
+    int usual_frame = 0;  // samples a packet of no stated duration decodes to, as far as known
     bool trims_padding = false;  // the output tells players to drop padding
     // Where the count stands: samples heard since anchor_us on the output
     // timeline (INT64_MIN, AV_NOPTS_VALUE, until the first packet is kept).
@@ -104,11 +105,15 @@ enum audio_fit { AUDIO_LEAVE_OUT, AUDIO_KEEP, AUDIO_KEEP_SILENT };
 // place on the output timeline (place_us), where it ends on the input's own
 // clock against the input's start (ends_before_start: it is priming), and
 // what it decodes to. AUDIO_KEEP_SILENT: a priming frame kept for the
-// decoder and dropped by players; AUDIO_LEAVE_OUT: counted in left_out;
+// decoder and dropped by players; AUDIO_LEAVE_OUT: counted in left_out
+// (so is a leading packet that holds nothing of the recording by what it
+// states: no duration cannot be placed against the packets after it, and
+// FFmpeg 9.0 reads the frame before the piece that starts a cut E-AC-3
+// recording so, with the next frame's time);
 // AUDIO_KEEP: the first heard packet, to be moved by *shift_us: to where it
 // is heard, so that timestamps and what is heard agree, and never before
 // the end of the packet written before it.
-audio_fit audio_clock_place(audio_clock *c, int64_t place_us, bool ends_before_start, int64_t decoded,
+audio_fit audio_clock_place(audio_clock *c, int64_t place_us, bool ends_before_start, audio_lengths len,
                             int64_t *shift_us);
 
 // Counts a packet kept at at_us on the output timeline. Players drop the

@@ -235,11 +235,19 @@ int64_t file_end(const timeline *tl, int64_t otherwise)
 // (the container states its priming, or plays it before the file's start).
 // A later file's packet kept and heard first may move the stream's offset
 // for the rest of the file.
-audio_fit place_audio(timeline *tl, timeline_stream &st, const AVPacket *pkt, AVRational in_tb, int64_t decoded)
+audio_fit place_audio(timeline *tl, timeline_stream &st, const AVPacket *pkt, AVRational in_tb, audio_lengths len)
 {
     if (st.audio.placed)
         return AUDIO_KEEP;
-    if (tl->files < 2 || tl->continues || pkt->pts == NOPTS) {
+    if (tl->continues || pkt->pts == NOPTS) {
+        st.audio.placed = true;
+        return AUDIO_KEEP;
+    }
+    if (tl->files < 2) {
+        // A leading packet that holds nothing of the recording by what it
+        // states is left out at the output's start too (see audio_joins.h).
+        if (len.content == 0)
+            return AUDIO_LEAVE_OUT;
         st.audio.placed = true;
         return AUDIO_KEEP;
     }
@@ -247,7 +255,7 @@ audio_fit place_audio(timeline *tl, timeline_stream &st, const AVPacket *pkt, AV
     int64_t place = add(st.base_us, subtract(pts_us, st.zero_us));
     bool priming = add(pts_us, us(std::max<int64_t>(pkt->duration, 0), in_tb)) <= st.zero_us;
     int64_t shift = 0;
-    audio_fit fit = audio_clock_place(&st.audio, place, priming, decoded, &shift);
+    audio_fit fit = audio_clock_place(&st.audio, place, priming, len, &shift);
     if (shift != 0) {
         st.moved_us = shift;
         st.base_us = add(st.base_us, shift);
@@ -378,7 +386,7 @@ bool timeline_rebase(timeline *tl, AVPacket *pkt, AVRational in_tb)
 
     if (tl->follows_jumps && (pkt->dts != NOPTS || pkt->pts != NOPTS))
         follow_jump(tl, st, us(pkt->dts != NOPTS ? pkt->dts : pkt->pts, in_tb), us(pkt->duration, in_tb));
-    audio_fit fit = heard ? place_audio(tl, st, pkt, in_tb, len.decoded) : AUDIO_KEEP;
+    audio_fit fit = heard ? place_audio(tl, st, pkt, in_tb, len) : AUDIO_KEEP;
     if (fit == AUDIO_LEAVE_OUT)
         return false;
     // Audio is placed and counted on the input's clock, in microseconds:
