@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "merge/saturating.h"
 #include "text.h"
 
 extern "C" {
@@ -31,9 +32,11 @@ bool fixed_frames(AVCodecID id)
     }
 }
 
+// Samples as microseconds; times out of any recording's range saturate.
 int64_t us_of(const audio_clock &c, int64_t samples)
 {
-    return av_rescale(samples, 1000000, c.sample_rate);
+    int64_t r = av_rescale(samples, 1000000, c.sample_rate);
+    return r == INT64_MIN ? INT64_MIN + 1 : r;
 }
 
 // The packet's skip side data (samples to drop at its start and end),
@@ -70,7 +73,7 @@ int64_t audio_clock_heard_us(const audio_clock &c)
 {
     if (c.anchor_us == AV_NOPTS_VALUE)
         return AV_NOPTS_VALUE;
-    return c.anchor_us + us_of(c, c.samples);
+    return saturating_add(c.anchor_us, us_of(c, c.samples));
 }
 
 audio_lengths audio_clock_lengths(const audio_clock &c, const AVPacket *pkt, AVRational tb)
@@ -109,10 +112,11 @@ audio_fit audio_clock_place(audio_clock *c, int64_t place_us, bool ends_before_s
         c->placed = true;
         return AUDIO_KEEP;
     }
-    int64_t late = heard - place_us;
+    int64_t late = saturating_subtract(heard, place_us);
+    int64_t half = us_of(*c, decoded) / 2;
     // Left out when it would be heard more than half its length late: the
     // packets after it then come closer to their place.
-    if (late * 2 > us_of(*c, decoded)) {
+    if (late > half) {
         c->left_out += decoded;
         return AUDIO_LEAVE_OUT;
     }
@@ -122,11 +126,11 @@ audio_fit audio_clock_place(audio_clock *c, int64_t place_us, bool ends_before_s
     // audio runs on without a gap; heard earlier (the audio before ended
     // early), left in its place, where players that follow timestamps have
     // it (no packet can fill the gap for those that do not).
-    if (-late * 2 <= us_of(*c, decoded))
+    if (late >= -half)
         *shift_us = late;
     int64_t end = audio_clock_last(*c).end_us;
-    if (end != AV_NOPTS_VALUE && place_us + *shift_us < end)
-        *shift_us = end - place_us;
+    if (end != AV_NOPTS_VALUE && saturating_add(place_us, *shift_us) < end)
+        *shift_us = saturating_subtract(end, place_us);
     return AUDIO_KEEP;
 }
 
@@ -157,7 +161,7 @@ void audio_clock_count(audio_clock *c, AVPacket *pkt, int64_t at_us, int64_t end
         // The output's first heard packet: every container states its
         // priming.
         start = std::min(start, decoded);
-        c->anchor_us = at_us + us_of(*c, start);
+        c->anchor_us = saturating_add(at_us, us_of(*c, start));
         n.played -= start;
     }
     if (c->trims_padding) {
@@ -165,7 +169,7 @@ void audio_clock_count(audio_clock *c, AVPacket *pkt, int64_t at_us, int64_t end
         n.played -= n.discarded;
         (silent ? c->silenced : c->discarded) += n.discarded;
     }
-    c->samples += n.played;
+    c->samples = saturating_add(c->samples, n.played);
     c->frame_us = us_of(*c, decoded);
     if (c->recent_count == AUDIO_HELD) {  // the oldest goes to the muxer
         c->written = c->recent[0];
@@ -181,11 +185,12 @@ bool audio_clock_drop_tail(audio_clock *c, int64_t first_us)
     if (heard == AV_NOPTS_VALUE || c->recent_count == 0)
         return false;
     const audio_counted &last = c->recent[c->recent_count - 1];
-    int64_t late = heard - first_us;
-    int64_t late_without = late - us_of(*c, last.played);
-    if (late * 2 <= c->frame_us || std::llabs(late_without) >= late)
+    int64_t late = saturating_subtract(heard, first_us);
+    int64_t late_without = saturating_subtract(late, us_of(*c, last.played));
+    // INT64_MIN + 1 at worst: its magnitude fits.
+    if (late <= c->frame_us / 2 || std::llabs(late_without) >= late)
         return false;
-    c->samples -= last.played;
+    c->samples = saturating_subtract(c->samples, last.played);
     c->before_discarded -= last.discarded;
     c->tail_left_out += last.stated;
     c->recent_count--;

@@ -1,5 +1,7 @@
 #include "merge/timeline.h"
 
+#include "merge/saturating.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -36,21 +38,14 @@ const int64_t JUMP_MATCH_US = 2000000;
 // from 1970), so the sums below saturate rather than wrap (undefined in C++).
 const int64_t TIME_LIMIT_US = int64_t(1) << 60;
 
-// a + b and a - b, held within int64 (and off AV_NOPTS_VALUE, INT64_MIN).
 int64_t add(int64_t a, int64_t b)
 {
-    int64_t r;
-    if (__builtin_add_overflow(a, b, &r))
-        return b > 0 ? INT64_MAX : INT64_MIN + 1;
-    return r == INT64_MIN ? INT64_MIN + 1 : r;
+    return saturating_add(a, b);
 }
 
 int64_t subtract(int64_t a, int64_t b)
 {
-    int64_t r;
-    if (__builtin_sub_overflow(a, b, &r))
-        return b < 0 ? INT64_MAX : INT64_MIN + 1;
-    return r == INT64_MIN ? INT64_MIN + 1 : r;
+    return saturating_subtract(a, b);
 }
 
 int64_t us(int64_t t, AVRational tb)
