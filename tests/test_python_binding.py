@@ -67,6 +67,7 @@ class Binding(unittest.TestCase):
             result = job.wait(timeout=60)
         self.assertEqual(result["state"], 3)
         self.assertEqual(result["out_size_bytes"], os.path.getsize(out))
+        self.assertEqual([j["file"] for j in result["joins"]], [2])
         self.assertIsNone(job.id)
         with self.assertRaises(videomerge.VideomergeError):
             job.progress()

@@ -360,7 +360,10 @@ def merge(paths: Iterable[Path], out: Path, *, chapters: Optional[str] = None,
       timecode  "continue" or "none" (MP4/MOV outputs).
     Options that are not valid for these files raise VideomergeError with
     the check's reason. The result names the options the output's container
-    could not honour in "options_not_applied"."""
+    could not honour in "options_not_applied", and once done describes each
+    join in "joins": where each later file begins ("at_ms") and how its
+    audio was fitted to its video ("audio_left_out", "audio_discarded" in
+    samples, "audio_offset_ms")."""
     plist = _path_list(paths)
     options = _options(chapters, trim, file_time, timecode)
     _free_finished_orphans()
