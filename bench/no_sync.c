@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Loaded into the videomerge command by bench/run (LD_PRELOAD) for one row
  * of the table: the merge without waiting for the disk. The command syncs
  * its output before it reports done; the ffmpeg tool and mkvmerge leave

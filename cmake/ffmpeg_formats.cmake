@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Reads cmake/ffmpeg-components.txt and writes the run-time names of its
 # demuxers and muxers into a header for the library.
 function(videomerge_format_lists out_header)

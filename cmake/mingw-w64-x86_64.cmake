@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-compiling for 64-bit Windows with Debian's mingw-w64 (the posix
 # thread model, which GoogleTest needs). Pass the FFmpeg for Windows with
 # -DVIDEOMERGE_FFMPEG_PREFIX=... (scripts/build-ffmpeg windows prints it).

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* A minimal host: checks the files given, merges them into the output
  * with a progress line, and prints the result and a probe of the output.
  *

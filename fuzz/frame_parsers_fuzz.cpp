@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The parsers that read bytes of the inputs themselves: decoder setups
 // (AAC, Vorbis, Opus, FLAC, Theora, MPEG-4 Visual, ASS/SSA extradata),
 // AC-3/E-AC-3 frame headers, and FLAC frame headers renumbered for a .flac

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A per-process scratch file for the fuzz input, so that parallel fuzzing
 // jobs do not share one.
 #ifndef VIDEOMERGE_FUZZ_FILE_H

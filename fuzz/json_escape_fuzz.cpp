@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Any bytes through the escaper at any capacity: the result fits, holds no
 // control bytes, and always stands as a JSON string (bytes that are not
 // UTF-8 become U+FFFD).

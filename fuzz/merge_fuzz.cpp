@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A mutated file merged with a good one, run by the worker on this thread:
 // the job always ends in a final state with a valid result, and a failed
 // job leaves no output.

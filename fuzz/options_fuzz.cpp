@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Any bytes as a merge's options for a list of three files: the reader
 // never fails on them, refuses with a reason or accepts, agrees with a
 // full JSON parser on what is JSON, and what it accepts is sound: ranges of

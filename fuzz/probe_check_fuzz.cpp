@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Any bytes as a media file: probe and check never crash, hang or leak,
 // and always answer valid JSON, whatever the demuxers make of the bytes.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Any bytes as a path list: the splitter stores only trimmed, non-empty,
 // lines that fit a path, or refuses the list.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The timestamp rules with any times a hostile file can carry: packets and
 // file starts anywhere in int64 (an Ogg granule position near INT64_MAX, a
 // start time far in the past), any time bases, wraps and jumps, audio

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * videomerge: join media files end to end by stream copy.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "av_compat.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What differs between the FFmpeg versions the library builds on (5.1 to
 // 9.0), in one place, so that the rest of the code reads the same on all.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fixed capacities shared by every part of the library.
 #ifndef VIDEOMERGE_CAPACITY_H
 #define VIDEOMERGE_CAPACITY_H

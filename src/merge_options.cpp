@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "merge_options.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The options a merge may be started with: a JSON object from the host,
 // read and checked in full before anything is opened or created, and the
 // ranges of the inputs that the merge copies.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text helpers: the path-list splitter, the JSON string escaper, bounded,
 // locale-independent formatting into fixed buffers and name lookup.
 #ifndef VIDEOMERGE_TEXT_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The worker-thread layer: start a thread on a routine with one pointer,
 // wait for it without time limit, release it. One implementation per
 // platform (src/unix, src/win), chosen by the build.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Which bytes of an AC-3 / E-AC-3 packet are whole frames, on made-up
 // headers: a piece of a frame is never counted as one.
 #include <string>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What an output keeps of its inputs besides their packets, read back with
 // libavformat: the first input's stream languages, titles, flags and
 // rotation and its file tags, and every input's chapters at its place,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // videomerge_check: the verdicts, the reasons and the errors.
 #include <string>
 #include <vector>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Which streams the check marks for carrying their own parameter sets.
 #include <string>
 #include <vector>

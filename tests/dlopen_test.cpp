@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A host that loads the library by name at run time and calls it through
 // the symbols it looks up, as desktop apps and scripting languages do.
 #include <string>

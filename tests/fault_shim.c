@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Test-only fault injection, loaded with LD_PRELOAD: makes read() or
  * write() on files whose path contains a chosen text fail with a chosen
  * errno once a number of bytes has gone through, or makes every read of

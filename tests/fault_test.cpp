@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Faults from outside: inputs changed after the check, damaged inputs, an
 // output directory that cannot be written, cancels at random moments, a
 // free that has to wait for a blocked worker, and awkward path names.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """What the Python tests ask of the ffmpeg tools: copies of the test media
 with other tags, and what an output holds as ffprobe reads it."""
 import json

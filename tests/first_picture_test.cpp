@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An input whose analysis is spared decoding its first picture must come
 // out of the analysis as FFmpeg's own analysis leaves it: the same stream
 // parameters and times, and the same packets after it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What players hear and see of a joined output, decoded with libavcodec as
 // players decode it: sound after a join where the joined file had it against
 // its pictures, within half an audio frame, after one join as after a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library as a host meets it: its version, ids it never handed out,
 // and a comma-decimal locale.
 #include <climits>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Faults the system would rarely give on demand, injected by the test-only
 // shim (fault_shim.c, loaded with LD_PRELOAD): a full disk while the output
 // is written, and a read error in the middle of an input; and the number of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Job control on real threads: start codes, the table of four slots,
 // cancel and free at every stage, the reports in every state, failures
 // with their texts, and a soak for leaks.

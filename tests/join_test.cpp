@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Joins of what recorders make: segments of one recording, an MPEG-TS whose
 // timestamps restart, audio with an encoder delay, FLAC's numbered frames.
 // Each output is read back: as long as its parts together, audio packets

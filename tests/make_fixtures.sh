@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Makes the small media files the tests use, with the ffmpeg tool, into the
 # directory given. Skips the work when the files of this script's version
 # are already there.

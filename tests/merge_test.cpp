@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Real merges across containers, each output read back and checked against
 // its inputs: every video packet there, decode times increasing, every file
 // placed right after the one before, audio fitted to each join within half a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Merges started with options, read back: ranges of inputs copied from a
 // keyframe with their audio in step, a chapter per input, the first
 // recording's time on the output, the timecode carried or left out, what a

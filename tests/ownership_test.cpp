@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A user's files are never lost: what stands at the output path stays as
 // it was until the job is done, and then is replaced in one step; a job
 // removes only its own temporary file; two jobs never share a file they

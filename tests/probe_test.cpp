@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // videomerge_probe on real media and on paths that are not media.
 #include <fstream>
 #include <string>

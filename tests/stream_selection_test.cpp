@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Merges of files with streams the output container cannot store: those
 // streams are left out and named in the result, the rest is merged; attached
 // pictures are carried once; where no audio or video can be stored the job

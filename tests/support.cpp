@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "support.h"
 
 #if defined(_WIN32)

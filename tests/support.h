@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the tests: fixture paths, JSON parsing, waiting for a
 // job, and reading a media file's packets back with libavformat.
 #ifndef VIDEOMERGE_TEST_SUPPORT_H

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The videomerge command as a user runs it: answers, exit codes, progress,
 Ctrl-C."""
 import json

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Where the Python tests find the test media and put what they write."""
 import os
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The Python binding against the built library and the test media."""
 import gc
 import glob

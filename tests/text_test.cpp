@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The path-list splitter, the JSON escaper and locale-independent numbers.
 #include <algorithm>
 #include <string>

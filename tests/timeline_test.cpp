@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The timestamp rules driven packet by packet with made-up packets.
 #include <string>
 #include <vector>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Untrusted files and path strings: a file may name only itself. Playlists
 // disguised as video, and path strings that name a protocol, must not bring
 // another file's bytes (or a server's) into an answer or an output.

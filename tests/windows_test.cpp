@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Paths as hosts on Windows pass them: a drive letter and backslashes, in
 // every answer that carries a path.
 #include <algorithm>

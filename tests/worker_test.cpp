@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The merge worker run directly on a prepared slot, on the test's thread:
 // the failure and cancel paths that the API cannot reach without a race.
 #include <cstring>

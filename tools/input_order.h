@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The order in which the command joins its inputs: as given, or as a
 // camera numbered them (--order camera).
 //

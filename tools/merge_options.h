@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command's merge options (--chapters, --trim, --file-time, --timecode):
 // their values as typed, read into the options object the library takes.
 //

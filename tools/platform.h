@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the command needs of its console and its process, per platform.
 #ifndef VIDEOMERGE_TOOLS_PLATFORM_H
 #define VIDEOMERGE_TOOLS_PLATFORM_H

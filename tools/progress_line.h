@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The merge command's progress display: a bar redrawn in place on a
 // terminal, plain lines otherwise.
 #ifndef VIDEOMERGE_TOOLS_PROGRESS_LINE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // videomerge: the command-line host of the library.
 //
 //   videomerge probe FILE

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # videomerge for 64-bit Windows, as the SDK zip lays it out: find_package
 # (videomerge) with CMAKE_PREFIX_PATH at the unpacked folder gives the
 # imported target videomerge::videomerge, with the import library for the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "api/jobs.h"
 
 #include <cstring>

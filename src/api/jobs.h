@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Job control and reports behind the exported job functions.
 #ifndef VIDEOMERGE_JOBS_H
 #define VIDEOMERGE_JOBS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The progress and result texts of a job slot.
 #include <algorithm>
 #include <string>

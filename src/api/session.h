@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The job table: one slot per merge job, shared by the host's calls and
 // the job's worker thread.
 #ifndef VIDEOMERGE_SESSION_H

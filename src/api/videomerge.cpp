@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's exported functions. Each one is a thin entry into the
 // part of the library that does the work; the static answer buffers of the
 // functions without a job live here.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "files/disk_room.h"
 
 #include "text.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whether the output's file system has room for what a job will write,
 // told when the job begins, before it makes anything: a full disk found
 // after an hour of copying costs the hour.

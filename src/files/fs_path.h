@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // File-system paths from the UTF-8 byte strings that the host passes (the
 // same bytes FFmpeg opens, on every platform).
 #ifndef VIDEOMERGE_FS_PATH_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "files/output_file.h"
 
 #include <atomic>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where and how a job's output is written. The bytes go to a temporary file
 // of the job's own, created in the output's directory where nothing stood
 // before; only once the muxer has written its last byte is that file

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The file calls that differ between platforms: an output file created
 // only if nothing is there, written, synced to the disk and put in place in
 // one step over whatever stood at its name; and what a path names (its

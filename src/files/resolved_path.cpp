@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "files/resolved_path.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a path string names, worked out once: the `file:` prefix that
 // FFmpeg's file protocol strips, a relative path made absolute against the
 // working directory of the moment, and symbolic links followed. The

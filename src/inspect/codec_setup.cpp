@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "inspect/codec_setup.h"
 
 #include <cstring>

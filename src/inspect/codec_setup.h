@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a stream's decoder is set up from, beyond codec, size, rate and
 // channels: the AAC object type, and the setup data of Vorbis, Opus, FLAC,
 // Theora, ASS/SSA and MPEG-4 Visual. A stream copy hands the later files'

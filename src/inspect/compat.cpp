@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "inspect/compat.h"
 
 #include "merge_options.h"

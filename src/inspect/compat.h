@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stream summaries and the rule that decides whether files can be merged.
 #ifndef VIDEOMERGE_COMPAT_H
 #define VIDEOMERGE_COMPAT_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "inspect/first_picture.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What FFmpeg's analysis of an H.264 stream in MP4/MOV learns by decoding
 // its first picture, learnt from the start of that picture instead. The
 // analysis decodes the picture whole to learn what the parameter sets

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "inspect/formats.h"
 
 #include "ffmpeg_formats.h"

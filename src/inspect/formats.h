@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The formats the library reads and writes: one list, kept in
 // cmake/ffmpeg-components.txt, that also configures the minimal FFmpeg
 // builds. Any other format is refused, whatever the FFmpeg underneath can do.

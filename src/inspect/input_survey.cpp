@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "inspect/input_survey.h"
 
 #include <algorithm>

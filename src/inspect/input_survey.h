@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading a check's inputs, several at once: each input is opened and
 // analysed on its own, so the check spreads them over as many threads as
 // the machine has cores, each holding one open input at a time. The first

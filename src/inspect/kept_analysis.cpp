@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "inspect/kept_analysis.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What analysing an input learnt, kept from the check inside start for the
 // merge. Analysing a file decodes some of its frames and costs about as much
 // as copying a short file; the merge opens an input that is unchanged since

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "inspect/media_input.h"
 
 #include "inspect/first_picture.h"

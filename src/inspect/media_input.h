@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening a media file for reading, shared by the probe, the check and the
 // merge worker.
 #ifndef VIDEOMERGE_MEDIA_INPUT_H

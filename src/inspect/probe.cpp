@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "inspect/probe.h"
 
 #include "inspect/media_input.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The media probe: one file described as JSON.
 #ifndef VIDEOMERGE_PROBE_H
 #define VIDEOMERGE_PROBE_H

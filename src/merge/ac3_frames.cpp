@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "merge/ac3_frames.h"
 
 namespace {

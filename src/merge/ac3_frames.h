@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The whole frames in an AC-3 or E-AC-3 packet. A broadcast cut into files
 // (or a capture with a lost transport packet) leaves pieces of frames: a
 // packet without a frame's sync word, shorter than the frame its header

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "merge/audio_joins.h"
 
 #include <algorithm>

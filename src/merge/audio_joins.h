@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a player hears of a joined audio stream, and how a later input's
 // audio is fitted to its video at a join.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "merge/carry_over.h"
 
 #include "av_compat.h"

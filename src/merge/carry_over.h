@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What an output takes over from its inputs besides their packets: each
 // stream's tags, disposition flags and side data (rotation, HDR and Dolby
 // Vision configuration, 3D, 360°), and the file's own tags. All come from

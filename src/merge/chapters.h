@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The chapters of a merge: every input's chapters, moved to where that
 // input starts in the output, in file order, each cut at its file's end;
 // or one chapter per input, or none (the host's choice).

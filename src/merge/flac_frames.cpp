@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "merge/flac_frames.h"
 
 #include <cstring>

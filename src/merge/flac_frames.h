@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // FLAC frames in a .flac output. Each frame's header carries its position
 // (a frame or sample number), which restarts in every input; a .flac reader
 // takes its timestamps from there, so after a join they would go back. In a

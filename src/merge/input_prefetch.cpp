@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "merge/input_prefetch.h"
 
 #include "inspect/kept_analysis.h"

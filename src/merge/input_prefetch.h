@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opens the merge's next input on a helper thread while the worker copies
 // the current one. Opening reads the header, and, when the check's analysis
 // cannot be reused, the stream information, which decodes a few frames and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "merge/join_audit.h"
 
 #include "merge/timeline.h"

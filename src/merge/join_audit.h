@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What happened to time at each join of a merge, for the result: where the
 // file begins on the output timeline and how its audio was fitted to it.
 #ifndef VIDEOMERGE_JOIN_AUDIT_H

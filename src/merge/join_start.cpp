@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "merge/join_start.h"
 
 #include <algorithm>

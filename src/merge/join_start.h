@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where an input begins. Its first packets are read ahead so the timeline
 // can learn each stream's earliest time before it places the input (and
 // how far its decode times run ahead of its presentation times), and a

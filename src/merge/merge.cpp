@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "merge/merge.h"
 
 #include <system_error>

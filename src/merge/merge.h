@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The merge worker: copies every packet of every input of a job slot into
 // its output file and ends by storing the job's final state.
 #ifndef VIDEOMERGE_MERGE_H

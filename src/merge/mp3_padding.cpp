@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "merge/mp3_padding.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An MP3 output's encoder delay and padding, which its header (the LAME
 // tag) states for players to skip at the start and the end. The muxer
 // takes the delay from the first packet that carries a skip other than

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "merge/range_start.h"
 
 extern "C" {

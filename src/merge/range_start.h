@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where the copy of a trimmed input begins. The demuxer is sought to the
 // video keyframe at or before the range's start (a stream copy cannot
 // start between keyframes) and the input's first packets are read from

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "merge/read_ahead.h"
 
 #include <condition_variable>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads the current input's packets on a thread of its own, a bounded
 // number ahead of the merge, so that demuxing one file (reading, parsing,
 // the leading-frame rules of join_start) runs alongside muxing and writing

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "merge/reannex.h"
 
 extern "C" {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bitstream filters that rewrite length-prefixed H.264/HEVC packets with
 // start codes and put the file's parameter sets in front of every keyframe.
 // Used for streams whose parameter sets differ between the inputs, so that

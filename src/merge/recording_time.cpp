@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "merge/recording_time.h"
 
 extern "C" {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // When a recording was made, for an output that is to carry it as its
 // modification time (photo and video libraries sort by it): the
 // creation_time its camera or phone wrote into the file, else the file's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sums of times that saturate rather than wrap (undefined in C++): hostile
 // files carry times near the ends of int64.
 #ifndef VIDEOMERGE_SATURATING_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "merge/stream_selection.h"
 
 #include <algorithm>

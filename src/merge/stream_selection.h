@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Which streams of the first input an output container takes.
 //
 // Decided before the output file is created, by asking the output's muxer:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "merge/timeline.h"
 
 #include "merge/saturating.h"

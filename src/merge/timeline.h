@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The timestamp rules that lay the inputs of a merge end to end on one
 // timeline, and the progress figure measured on it.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "merge/ts_boundary.h"
 
 #include <algorithm>

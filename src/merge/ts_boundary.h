@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The packets lost where one MPEG-TS recording is cut into files at
 // arbitrary byte positions (DVB recorders, HLS segmenters), put back.
 //

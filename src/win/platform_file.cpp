@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "files/platform_file.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "thread.h"
 
 #include <windows.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* A plain C host of the installed library. */
 #include <stdio.h>
 #include <string.h>

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Installs the built library into a scratch prefix and builds a C host
 # against it twice: through find_package and through pkg-config.
 set -eu

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The Debian packages as a user takes them: installed with apt (which adds
 # Debian's FFmpeg libraries if missing), a C host built against them with
 # pkg-config and with CMake's find_package, the installed command run on two
@@ -78,6 +79,12 @@ avformat=$(pkg-config --modversion libavformat)
 case "$version" in "videomerge $(pkg-config --modversion videomerge) (libavformat ${avformat%%.*}."*) ;;
   *) fail "videomerge --version says: $version (not this system's libavformat $avformat?)" ;; esac
 man -w videomerge >/dev/null || fail "no manual page for videomerge"
+# The licence each package states, machine-readable: MIT, by Debian's name.
+for p in "${ours[@]}"; do
+  grep -qx 'License: Expat' "/usr/share/doc/$p/copyright" || fail "$p does not state its licence"
+  grep -q 'Permission is hereby granted, free of charge' "/usr/share/doc/$p/copyright" ||
+    fail "$p's copyright lacks the licence's text"
+done
 
 ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
 ff -f lavfi -i testsrc2=size=160x120:rate=25:duration=1 -c:v libx264 -pix_fmt yuv420p "$work/a.mp4"

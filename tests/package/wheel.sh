@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The wheel as a Python user takes it: installed into a new venv with pip
 # (no index), used from a folder that holds a decoy libvideomerge, with no
 # variable pointing at the wheel's libraries, in a process that has loaded
@@ -26,6 +27,10 @@ trap 'exit 130' INT TERM HUP
 /usr/bin/python3 -m venv "$work/venv"
 "$work/venv/bin/pip" install -q --no-index "$wheel"
 site=$("$work/venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
+# The licence in the wheel's metadata, and its text beside it.
+"$work/venv/bin/pip" show videomerge | grep -qx 'License: MIT' || fail "the wheel states no MIT licence"
+ls "$site"/videomerge-*.dist-info/LICENSE >/dev/null 2>&1 || fail "the wheel holds no LICENSE"
+
 own="$site/videomerge"
 lib=$(ls "$own"/libvideomerge.so.*)
 for f in "$lib" "$own/bin/videomerge"; do

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The Windows SDK zip as a user takes it: unpacked into an empty folder, a C
 # host built against it alone with MinGW (through its CMake package), run
 # under Wine with only the zip's bin/ on its path to probe and merge two
@@ -26,7 +27,7 @@ mkdir "$work/sdk"
 sdk=$(ls -d "$work"/sdk/videomerge-*-win64)
 for f in bin/videomerge.dll bin/videomerge.exe lib/libvideomerge.dll.a lib/videomerge.lib include/videomerge.h \
          lib/cmake/videomerge/videomergeConfig.cmake share/doc/videomerge/FFmpeg-COPYING.LGPLv2.1 \
-         share/doc/videomerge/FFmpeg-SOURCE.txt; do
+         share/doc/videomerge/FFmpeg-SOURCE.txt share/doc/videomerge/LICENSE; do
   [ -f "$sdk/$f" ] || fail "missing $f"
 done
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Python binding of the videomerge library (ctypes, standard library only).
 
     import videomerge

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """python -m videomerge ARGS...: the videomerge command (probe, check,
 merge), as the wheel carries it beside the library."""
 import os

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* A Windows host built against the SDK zip alone: probes its first input,
  * merges the inputs into the output and prints the library's answers.
  *   sdk_host OUT IN1 IN2...   exit 0 when the probe and the merge succeed */
