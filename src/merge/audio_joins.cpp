@@ -40,15 +40,13 @@ int64_t us_of(const audio_clock &c, int64_t samples)
     return r == INT64_MIN ? INT64_MIN + 1 : r;
 }
 
-// The packet's skip side data (samples to drop at its start and end),
-// created when `create` and there is none. Null without it.
-uint8_t *skips_of(AVPacket *pkt, bool create)
+// The packet's skip side data (samples to drop at its start and end), or
+// null without it.
+const uint8_t *skips_of(const AVPacket *pkt)
 {
     size_t size = 0;
-    uint8_t *sd = av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, &size);
-    if (sd)
-        return size >= 10 ? sd : nullptr;
-    return create ? av_packet_new_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, 10) : nullptr;
+    const uint8_t *sd = av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, &size);
+    return sd && size >= 10 ? sd : nullptr;
 }
 
 }  // namespace
@@ -80,9 +78,8 @@ int64_t audio_clock_heard_us(const audio_clock &c)
 audio_lengths audio_clock_lengths(const audio_clock &c, const AVPacket *pkt, AVRational tb)
 {
     int64_t stated = pkt->duration > 0 ? av_rescale_q(pkt->duration, tb, AVRational{1, c.sample_rate}) : 0;
-    size_t size = 0;
-    const uint8_t *sd = av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, &size);
-    int64_t end = sd && size >= 10 ? AV_RL32(sd + 4) : 0;
+    const uint8_t *sd = skips_of(pkt);
+    int64_t end = sd ? AV_RL32(sd + 4) : 0;
     if (c.frame_size > 0) {
         // Every frame decodes to frame_size; a duration within a tick of
         // that (Matroska's milliseconds) is a whole frame, not a short one.
@@ -144,13 +141,14 @@ void audio_clock_count(audio_clock *c, AVPacket *pkt, int64_t at_us, int64_t end
                        bool silent)
 {
     int64_t decoded = len.decoded, stated = len.content;
-    uint8_t *sd = skips_of(pkt, false);
-    int64_t start = sd ? AV_RL32(sd) : 0, end = sd ? AV_RL32(sd + 4) : 0;
+    const uint8_t *skips = skips_of(pkt);
+    int64_t start = skips ? AV_RL32(skips) : 0, end = skips ? AV_RL32(skips + 4) : 0;
     if (c->trims_padding && (silent || (decoded > stated + end && stated > 0))) {
         // The decoder makes a whole frame of a short last packet: the rest
         // is the encoder's padding. A silent packet primes the decoder and
-        // is not heard at all.
-        if ((sd = skips_of(pkt, true))) {
+        // is not heard at all. (A packet's side data is its own to change.)
+        uint8_t *sd = skips ? const_cast<uint8_t *>(skips) : av_packet_new_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, 10);
+        if (sd) {
             start = silent ? 0 : start;
             end = silent ? decoded : decoded - stated - start;
             AV_WL32(sd, (uint32_t)start);

@@ -33,7 +33,6 @@ join_record join_record_of(const timeline &tl, int file)
     r.at_us = tl.file_base_us;
     if (const timeline_stream *st = first_audio(tl)) {
         r.audio = true;
-        r.sample_rate = st->audio.sample_rate;
         r.left_out = st->audio.tail_left_out + st->audio.left_out;
         r.discarded = st->audio.before_discarded + st->audio.silenced;
         r.offset_us = st->audio.error_us;

@@ -14,7 +14,6 @@ struct join_record {
     int file = 0;          // the input that begins here, from 1
     int64_t at_us = 0;     // where it begins on the output timeline
     bool audio = false;    // the output has audio: the fields below are its first audio stream's
-    int sample_rate = 0;
     int64_t left_out = 0;   // samples left out: the file before's last packet, the file's leading ones
     int64_t discarded = 0;  // samples players are told to drop: the file before's padding, the file's priming
     int64_t offset_us = 0;  // where the file's audio is heard against its video, as written
